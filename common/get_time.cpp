@@ -1,0 +1,29 @@
+// get_time: the time stamp that pairtick, parent and child print on every
+// line.
+
+#include "get_time.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr std::size_t STAMP_SIZE = 80;
+
+} // namespace
+
+char *get_time() {
+  const std::time_t now = std::time(nullptr);
+  // localtime() would return one static result shared by every thread;
+  // localtime_r() fills in the caller's own.
+  std::tm local{};
+  localtime_r(&now, &local);
+
+  auto *stamp = static_cast<char *>(std::calloc(STAMP_SIZE, 1));
+  if (stamp == nullptr) {
+    return nullptr;
+  }
+  std::strftime(stamp, STAMP_SIZE, "%Y-%m-%d %H:%M:%S", &local);
+  return stamp;
+}

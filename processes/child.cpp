@@ -1,0 +1,34 @@
+// child: the program that parent starts in its new process.
+//
+// It writes a time-stamped line once a second, for ever. It reads no
+// arguments, so it runs the same whether started by parent (with an empty
+// argument vector) or by itself.
+//
+// Run it:  ./child.out       (stop it with Ctrl-C)
+//
+// Watch for: one line a second, each with the time of writing.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "get_time.h"
+
+int main() {
+  // Stopping by a signal throws away whatever stdout still buffers. Line
+  // buffering sends each line out as it is written, and so keeps the lines
+  // of child and parent whole and in time order when both write into one
+  // pipe or file.
+  setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+  for (;;) {
+    char *stamp = get_time();
+    // Out of memory: no line this second, but the talk goes on.
+    if (stamp != nullptr) {
+      printf("The child is talking at %s.\n", stamp);
+      free(stamp);
+    }
+    sleep(1);
+  }
+}
