@@ -1,1 +1,135 @@
+#include "get_time.h"
+
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <string>
+
+namespace {
+
+void use_time_zone(const char *tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+// The stamp read back as seconds since the epoch, as if it were UTC: for a
+// stamp taken under UTC that is the moment itself, under another zone the
+// moment shifted by that zone's offset.
+std::time_t read_back(const char *stamp) {
+  std::tm fields{};
+  EXPECT_NE(strptime(stamp, "%Y-%m-%d %H:%M:%S", &fields), nullptr) << stamp;
+  return timegm(&fields);
+}
+
+// Takes a stamp under `tz` and returns its offset from the moment of the
+// call, in seconds.
+long offset_under(const char *tz) {
+  use_time_zone(tz);
+  const std::time_t before = std::time(nullptr);
+  char *stamp = get_time();
+  const std::time_t after = std::time(nullptr);
+  EXPECT_NE(stamp, nullptr);
+  if (stamp == nullptr) {
+    return -1;
+  }
+  const std::time_t shown = read_back(stamp);
+  std::free(stamp);
+  // A second boundary may pass during the call; the stamp is one of the two.
+  return shown - before <= after - before ? static_cast<long>(shown - before)
+                                          : static_cast<long>(shown - after);
+}
+
+TEST(GetTime, IsNineteenZeroPaddedCharactersInAZeroFilledBufferOf80Bytes) {
+  use_time_zone("UTC0");
+  char *stamp = get_time();
+  ASSERT_NE(stamp, nullptr);
+  EXPECT_EQ(std::strlen(stamp), 19U);
+  EXPECT_TRUE(std::regex_match(
+      stamp, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
+      << stamp;
+  for (int i = 19; i < 80; i++) {
+    EXPECT_EQ(stamp[i], '\0') << "byte " << i;
+  }
+  std::free(stamp);
+}
+
+TEST(GetTime, ShowsTheLocalTimeOfTheProcessTimeZone) {
+  EXPECT_EQ(offset_under("UTC0"), 0);
+  // POSIX counts the offset west of Greenwich: XYZ-5 is five hours east.
+  EXPECT_EQ(offset_under("XYZ-5"), 5 * 3600);
+  EXPECT_EQ(offset_under("XYZ+9:30"), -(9 * 3600 + 30 * 60));
+  use_time_zone("UTC0");
+}
+
+constexpr int CALLS = 200;
+
+void *take_stamps(void *into) {
+  auto *stamps = static_cast<char **>(into);
+  for (int i = 0; i < CALLS; i++) {
+    stamps[i] = get_time();
+  }
+  return nullptr;
+}
+
+TEST(GetTime, ConcurrentCallersEachGetTheirOwnBuffer) {
+  use_time_zone("UTC0");
+  char *first[CALLS];
+  char *second[CALLS];
+  pthread_t a;
+  pthread_t b;
+  ASSERT_EQ(pthread_create(&a, nullptr, take_stamps, first), 0);
+  ASSERT_EQ(pthread_create(&b, nullptr, take_stamps, second), 0);
+  pthread_join(a, nullptr);
+  pthread_join(b, nullptr);
+
+  std::set<char *> buffers;
+  const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+  for (char **stamps : {first, second}) {
+    for (int i = 0; i < CALLS; i++) {
+      ASSERT_NE(stamps[i], nullptr);
+      EXPECT_TRUE(std::regex_match(stamps[i], shape)) << stamps[i];
+      buffers.insert(stamps[i]);
+    }
+  }
+  EXPECT_EQ(buffers.size(), 2U * CALLS);
+  for (char *stamp : buffers) {
+    std::free(stamp);
+  }
+}
+
+TEST(GetTime, ReturnsNullWhenNoBufferCanBeAllocated) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators abort rather than fail";
+#endif
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Load the time-zone rules while memory is still there, then forbid the
+    // heap to grow and use up what it already has.
+    std::free(get_time());
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_DATA, &none);
+    // Kept in a volatile, or the compiler drops allocations nobody uses.
+    void *volatile kept = nullptr;
+    for (const std::size_t size : {4096U, 256U, 80U}) {
+      do {
+        kept = std::malloc(size);
+      } while (kept != nullptr);
+    }
+    _exit(get_time() == nullptr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "got a stamp with no memory left";
+}
+
+} // namespace
