@@ -7,8 +7,8 @@
 
 namespace {
 
-const std::regex SAT_DOWN(
-    R"(Customer whose id = (\d+) has sit down! Free seat = (-?\d+))");
+const std::regex
+    SAT_DOWN(R"(Customer whose id = (\d+) has sit down! Free seat = (-?\d+))");
 const std::regex GONE_AWAY(R"(Customer whose id = (\d+) has gone away!)");
 const std::string BARBER_LINE = "Barber has finished work from one customer!";
 
@@ -36,10 +36,11 @@ TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
   Running run = start({.program = "barber", .fast_clock = true});
   // The day is over once all 20 customers have come and every one who sat
   // down has been served. At real speed that takes 76.5 seconds.
-  const bool over = pump(run, 100.0 / clock_speed() + 5.0, [](const Running &r) {
-    const Tally t = tally(r.out);
-    return t.sat + t.gone == 20 && t.served == t.sat;
-  });
+  const bool over =
+      pump(run, 100.0 / clock_speed() + 5.0, [](const Running &r) {
+        const Tally t = tally(r.out);
+        return t.sat + t.gone == 20 && t.served == t.sat;
+      });
   const std::string day = run.out;
   // Two more haircuts' time: nothing more may come, and nothing may end.
   pump(run, 12.0 / clock_speed());
@@ -86,9 +87,8 @@ TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
 
 TEST(Barber, FirstLineLeavesThroughAPipeAsSoonAsItIsWritten) {
   Running run = start({.program = "barber"});
-  const bool got = pump(run, 5.0, [](const Running &r) {
-    return !r.line_times.empty();
-  });
+  const bool got =
+      pump(run, 5.0, [](const Running &r) { return !r.line_times.empty(); });
   stop(run);
 
   ASSERT_TRUE(got) << "nothing came through the pipe";

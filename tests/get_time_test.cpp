@@ -52,8 +52,8 @@ TEST(GetTime, IsNineteenZeroPaddedCharactersInAZeroFilledBufferOf80Bytes) {
   char *stamp = get_time();
   ASSERT_NE(stamp, nullptr);
   EXPECT_EQ(std::strlen(stamp), 19U);
-  EXPECT_TRUE(std::regex_match(
-      stamp, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
+  EXPECT_TRUE(
+      std::regex_match(stamp, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
       << stamp;
   for (int i = 19; i < 80; i++) {
     EXPECT_EQ(stamp[i], '\0') << "byte " << i;

@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-extern char **environ;
-
 namespace {
 
 double since(std::chrono::steady_clock::time_point t0) {
@@ -29,10 +27,10 @@ bool drain(int fd, std::string &into, Running *lines_of) {
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n > 0) {
-      const double now = lines_of ? since(lines_of->started) : 0.0;
+      const double now = lines_of != nullptr ? since(lines_of->started) : 0.0;
       for (ssize_t i = 0; i < n; i++) {
         into.push_back(buf[i]);
-        if (buf[i] == '\n' && lines_of) {
+        if (buf[i] == '\n' && lines_of != nullptr) {
           lines_of->line_times.push_back(now);
         }
       }
@@ -72,7 +70,10 @@ void record_exit(Running &run, pid_t pid, int status) {
 
 std::string build_dir() { return BUILD_DIR; }
 
-int clock_speed() { return FAKETIME_LIB[0] != '\0' ? 10 : 1; }
+int clock_speed() {
+  static const bool have_faketime = access(FAKETIME_LIB, R_OK) == 0;
+  return have_faketime ? 10 : 1;
+}
 
 bool can_fail_threads() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -123,6 +124,7 @@ Running start(const Launch &launch) {
     env.emplace_back("FAKETIME=+0 x" + std::to_string(clock_speed()));
   }
   std::vector<char *> envp;
+  envp.reserve(env.size() + 1);
   for (auto &e : env) {
     envp.push_back(e.data());
   }

@@ -11,10 +11,10 @@
 
 namespace {
 
-const std::regex PARENT_LINE(
-    R"(The parent is talking at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.)");
-const std::regex CHILD_LINE(
-    R"(The child is talking at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.)");
+const std::regex
+    PARENT_LINE(R"(The parent is talking at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.)");
+const std::regex
+    CHILD_LINE(R"(The child is talking at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.)");
 
 struct Talk {
   int parent = 0;
@@ -62,8 +62,8 @@ TEST(Parent, StartedBesideChildOutBothProcessesTalkOnceASecond) {
 TEST(Parent, StartedElsewhereTalksAloneAndTheFailedChildSaysNothing) {
   char folder[] = "/tmp/parent-test-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
-  const Talk talk = talk_of(
-      {.program = "parent", .cwd = folder, .fast_clock = true});
+  const Talk talk =
+      talk_of({.program = "parent", .cwd = folder, .fast_clock = true});
   rmdir(folder);
   expect_once_a_second(talk.parent);
   EXPECT_EQ(talk.child, 0);

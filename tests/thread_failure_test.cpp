@@ -15,10 +15,9 @@ TEST_P(ThreadFailure, EndsAtOnceWithStatusZeroHavingWrittenNothing) {
   Running run = start({.program = GetParam(), .no_threads = true});
   pump(run, 5.0);
   const bool ended = run.exited;
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                    run.started)
-          .count();
+  const double took = std::chrono::duration<double>(
+                          std::chrono::steady_clock::now() - run.started)
+                          .count();
   stop(run);
 
   ASSERT_TRUE(ended) << "still running with no thread; wrote: " << run.out;
