@@ -75,14 +75,6 @@ int clock_speed() {
   return have_faketime ? 10 : 1;
 }
 
-bool can_fail_threads() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return false;
-#else
-  return true;
-#endif
-}
-
 Running start(const Launch &launch) {
   // Orphans of the program (child.out, once parent is killed) come back to
   // this process, so that stop() can reap them too.

@@ -40,10 +40,6 @@ std::string build_dir();
 // second: 10 under libfaketime, 1 where it is not installed.
 int clock_speed();
 
-// Whether thread creation can be made to fail: not under the sanitizers,
-// whose runtimes need more address space than the limit that does it.
-bool can_fail_threads();
-
 Running start(const Launch &launch);
 
 // Reads output until `done` holds (true) or `seconds` of real time pass

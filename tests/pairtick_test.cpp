@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "sanitized.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ TEST(Pairtick, TwoThreadsEachWriteTheirIdAndTheTimeOnceASecond) {
 // Each stamp is a buffer of its own; if one were not freed, valgrind would
 // count it lost once the next one replaced it.
 TEST(Pairtick, FreesEveryStamp) {
-  if (std::string(VALGRIND).empty() || !can_fail_threads()) {
+  if (std::string(VALGRIND).empty() || SANITIZED) {
     GTEST_SKIP() << "needs valgrind, which cannot run sanitized programs";
   }
   Running run = start(
