@@ -18,7 +18,11 @@ char *get_time() {
   // localtime() would return one static result shared by every thread;
   // localtime_r() fills in the caller's own.
   std::tm local{};
-  localtime_r(&now, &local);
+  // A clock beyond the years a struct tm holds cannot be converted: no stamp
+  // then, rather than a half-filled one.
+  if (localtime_r(&now, &local) == nullptr) {
+    return nullptr;
+  }
 
   auto *stamp = static_cast<char *>(std::calloc(STAMP_SIZE, 1));
   if (stamp == nullptr) {

@@ -16,15 +16,15 @@
 #include "get_time.h"
 
 int main() {
-  // Stopping by a signal throws away whatever stdout still buffers. Line
-  // buffering sends each line out as it is written, and so keeps the lines
-  // of child and parent whole and in time order when both write into one
-  // pipe or file.
+  // A signal is the only way this program ends, and it throws away whatever
+  // stdout still buffers: into a pipe or a file, that can be every line.
+  // Line buffering sends each line out as it is written.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
   for (;;) {
     char *stamp = get_time();
-    // Out of memory: no line this second, but the talk goes on.
+    // No stamp (out of memory, or a clock past any date): no line this
+    // second, but the talk goes on.
     if (stamp != nullptr) {
       printf("The child is talking at %s.\n", stamp);
       free(stamp);

@@ -12,39 +12,50 @@
 //
 // Watch for: a parent line and a child line about every second, in either
 // order within the second. Started anywhere else, only the parent talks: the
-// new process finds no ./child.out and ends silently.
+// new process finds no ./child.out, says so on stderr and ends.
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "get_time.h"
 
 int main() {
-  // Stopping by a signal throws away whatever stdout still buffers. Line
-  // buffering sends each line out as it is written, and so keeps the lines
-  // of parent and child whole and in time order when both write into one
-  // pipe or file.
+  // A signal is the only way this program ends, and it throws away whatever
+  // stdout still buffers: into a pipe or a file, that can be every line.
+  // Line buffering sends each line out as it is written.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+  // The parent never waits for its child. With SIGCHLD ignored the kernel
+  // reaps the child as soon as it ends, so a child that failed or was killed
+  // does not stay behind as a zombie for the parent's whole life.
+  signal(SIGCHLD, SIG_IGN);
 
   // Split before anything is written, so that no buffered output is copied
   // into the new process.
   if (fork() == 0) {
+    // child.out starts with the disposition every program expects.
+    signal(SIGCHLD, SIG_DFL);
     // The new program gets no arguments at all, not even its own name; the
     // environment passes on unchanged.
     char *const no_args[] = {nullptr};
     execv("./child.out", no_args);
-    // Only reached when there is no runnable ./child.out: end quietly and
-    // leave the parent to talk alone.
-    return 0;
+    // Only reached when there is no runnable ./child.out. Say why, and end
+    // as a shell does with a command it cannot run; the parent talks alone.
+    fprintf(stderr, "parent: cannot run ./child.out: %s\n", strerror(errno));
+    return 127;
   }
 
   // Here on every other result of fork(): a failed split leaves the parent
   // talking alone, as a failed exec does.
   for (;;) {
     char *stamp = get_time();
-    // Out of memory: no line this second, but the talk goes on.
+    // No stamp (out of memory, or a clock past any date): no line this
+    // second, but the talk goes on.
     if (stamp != nullptr) {
       printf("The parent is talking at %s.\n", stamp);
       free(stamp);

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -41,7 +42,9 @@ std::int32_t free_seat;
 
 // Runs once, before any other thread exists. The last argument of sem_init
 // is the count to start at; the 0 before it keeps each semaphore private to
-// the threads of this process.
+// the threads of this process. sem_init fails only for a count above
+// SEM_VALUE_MAX or a semaphore shared between processes where the system has
+// none; neither can happen here, so its result is not checked.
 void init() {
   sem_init(&barber_ready, 0, 1);
   sem_init(&cust_ready, 0, 0);
@@ -94,17 +97,21 @@ void *_customer(void *arg) {
 
 int main() {
   // A signal is the only way this program ends, and it throws away whatever
-  // stdout still buffers: through a pipe or into a file that would be the
-  // whole day. Line buffering sends each line out as it is written.
+  // stdout still buffers: into a pipe or a file, that can be every line.
+  // Line buffering sends each line out as it is written.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
   init();
 
   pthread_t barber;
   // Without a barber nobody would ever be served, and the join below would
-  // wait on a thread that does not exist.
-  if (pthread_create(&barber, nullptr, _barber, nullptr) != 0) {
-    return 0;
+  // wait on a thread that does not exist: say why, and end with a status
+  // that tells a script the shop never opened.
+  const int failed = pthread_create(&barber, nullptr, _barber, nullptr);
+  if (failed != 0) {
+    fprintf(stderr, "barber: cannot create the barber thread: %s\n",
+            strerror(failed));
+    return 1;
   }
 
   // main never returns past the join below, so these outlive every customer.
@@ -114,8 +121,17 @@ int main() {
     // 0 to 4.5 seconds in steps of half a second, before every customer.
     usleep(static_cast<useconds_t>(rand() % 10 * 500000));
     ids[i] = i;
-    // A customer whose thread cannot be created simply never arrives.
-    pthread_create(&customers[i], nullptr, _customer, &ids[i]);
+    const int refused =
+        pthread_create(&customers[i], nullptr, _customer, &ids[i]);
+    if (refused != 0) {
+      // He never arrives; the day goes on without him.
+      fprintf(stderr, "barber: cannot create customer %d: %s\n", i,
+              strerror(refused));
+      continue;
+    }
+    // Nobody joins a customer: detached, his thread gives its stack back as
+    // soon as he is gone, instead of holding it for the rest of the run.
+    pthread_detach(customers[i]);
   }
 
   // The barber never ends: the day is over when the output stops.

@@ -70,10 +70,12 @@ void record_exit(Running &run, pid_t pid, int status) {
 
 std::string build_dir() { return BUILD_DIR; }
 
-int clock_speed() {
-  static const bool have_faketime = access(FAKETIME_LIB, R_OK) == 0;
-  return have_faketime ? 10 : 1;
+bool have_faketime() {
+  static const bool found = access(FAKETIME_LIB, R_OK) == 0;
+  return found;
 }
+
+int clock_speed() { return have_faketime() ? 10 : 1; }
 
 Running start(const Launch &launch) {
   // Orphans of the program (child.out, once parent is killed) come back to
@@ -95,7 +97,8 @@ Running start(const Launch &launch) {
   const std::string file = launch.wrapper.empty() ? path : launch.wrapper[0];
 
   std::vector<std::string> env;
-  const bool fake = launch.fast_clock && clock_speed() > 1;
+  const bool fake =
+      have_faketime() && (launch.fast_clock || !launch.clock.empty());
   for (char **e = environ; *e != nullptr; e++) {
     const bool replaced = std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0 ||
                           std::strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
@@ -113,7 +116,9 @@ Running start(const Launch &launch) {
     // otherwise refuses.
     env.push_back(asan + "verify_asan_link_order=0");
     env.emplace_back(std::string("LD_PRELOAD=") + FAKETIME_LIB);
-    env.emplace_back("FAKETIME=+0 x" + std::to_string(clock_speed()));
+    env.emplace_back("FAKETIME=" + (launch.clock.empty()
+                                        ? "+0 x" + std::to_string(clock_speed())
+                                        : launch.clock));
   }
   std::vector<char *> envp;
   envp.reserve(env.size() + 1);
@@ -137,26 +142,36 @@ Running start(const Launch &launch) {
     std::abort();
   }
   if (run.pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    setpgid(0, 0);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (chdir(cwd.c_str()) != 0) {
-      _exit(126);
+    // Only async-signal-safe calls between fork and exec. A program that
+    // ran outside its group, its pipes or its limits would prove nothing:
+    // each failure ends the child with a status of its own.
+    if (setpgid(0, 0) != 0) {
+      _exit(SETUP_GROUP);
     }
-    if (launch.no_threads) {
-      // A new thread's stack is as large as the stack limit; with the
-      // address space capped below that, no thread stack can be mapped,
-      // while the program itself still loads and runs.
-      const rlimit stack{256UL << 20, 256UL << 20};
-      const rlimit space{128UL << 20, 128UL << 20};
-      setrlimit(RLIMIT_STACK, &stack);
-      setrlimit(RLIMIT_AS, &space);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out[1], 1) < 0 ||
+        dup2(err[1], 2) < 0) {
+      _exit(SETUP_PIPES);
+    }
+    if (chdir(cwd.c_str()) != 0) {
+      _exit(SETUP_CWD);
+    }
+    if (launch.thread_room >= 0) {
+      // A new thread's stack is as large as the stack limit. The program
+      // itself loads and runs in 128 MiB; past that the address space holds
+      // exactly thread_room stacks of 256 MiB.
+      constexpr rlim_t STACK = 256UL << 20;
+      const rlim_t room = static_cast<rlim_t>(launch.thread_room);
+      const rlimit stack{STACK, STACK};
+      const rlimit space{(128UL << 20) + room * STACK,
+                         (128UL << 20) + room * STACK};
+      if (setrlimit(RLIMIT_STACK, &stack) != 0 ||
+          setrlimit(RLIMIT_AS, &space) != 0) {
+        _exit(SETUP_LIMITS);
+      }
     }
     execve(file.c_str(), argv.data(), envp.data());
-    _exit(127);
+    _exit(SETUP_EXEC);
   }
   setpgid(run.pid, run.pid);
   close(out[1]);

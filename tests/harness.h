@@ -12,13 +12,25 @@
 #include <vector>
 
 struct Launch {
-  std::string program{};              // file name in the build folder
-  std::string cwd{};                  // working directory; empty: build folder
-  bool fast_clock = false;            // ten times faster under libfaketime
-  bool no_threads = false;            // every pthread_create fails
+  std::string program{};   // file name in the build folder
+  std::string cwd{};       // working directory; empty: build folder
+  bool fast_clock = false; // ten times faster under libfaketime
+  std::string clock{};     // FAKETIME for libfaketime, if not empty
+  // Room for this many thread stacks in the address space; the rest of the
+  // program's threads cannot be created (0: every pthread_create fails).
+  // Negative: no limit.
+  int thread_room = -1;
   bool empty_argv = false;            // argument vector of only the null entry
   std::vector<std::string> wrapper{}; // run under this command (valgrind)
 };
+
+// Exit statuses of the harness's own child when it cannot set the program up
+// (a program's own status is 0, 1 or 127).
+constexpr int SETUP_GROUP = 121;  // setpgid
+constexpr int SETUP_PIPES = 122;  // dup2 of stdin, stdout or stderr
+constexpr int SETUP_LIMITS = 123; // setrlimit
+constexpr int SETUP_CWD = 126;    // chdir
+constexpr int SETUP_EXEC = 125;   // execve
 
 struct Running {
   pid_t pid = -1;
@@ -39,6 +51,9 @@ std::string build_dir();
 // How many seconds of a fast-clock program's own time pass in one real
 // second: 10 under libfaketime, 1 where it is not installed.
 int clock_speed();
+
+// Whether libfaketime is there to set a program's clock.
+bool have_faketime();
 
 Running start(const Launch &launch);
 

@@ -4,8 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -21,14 +26,47 @@ struct Talk {
   int child = 0;
 };
 
-// Runs the program for ten seconds of its own time and counts the lines of
-// each speaker; any other line fails the test.
-Talk talk_of(const Launch &launch) {
+struct Process {
+  pid_t pid;
+  char state; // 'Z' for a zombie
+};
+
+// The processes whose parent is `parent`, from /proc.
+std::vector<Process> children_of(pid_t parent) {
+  std::vector<Process> children;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+      continue;
+    }
+    // "pid (name) state ppid ...", where the name may hold blanks.
+    const auto after_name = line.rfind(')');
+    char state = '?';
+    int ppid = 0;
+    if (after_name != std::string::npos &&
+        std::sscanf(line.c_str() + after_name + 1, " %c %d", &state, &ppid) ==
+            2 &&
+        ppid == parent) {
+      children.push_back({std::stoi(line), state});
+    }
+  }
+  return children;
+}
+
+// Runs the program for ten seconds of its own time, lets `meanwhile` look at
+// it while it still runs, and counts the lines of each speaker; any other
+// line fails the test, and so does anything on stderr but `err`.
+Talk talk_of(const Launch &launch, const std::string &err = "",
+             const std::function<void(Running &)> &meanwhile = nullptr) {
   Running run = start(launch);
   const pid_t group = run.pid;
   pump(run, 10.0 / clock_speed());
+  if (meanwhile) {
+    meanwhile(run);
+  }
   stop(run);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, err);
   // Nothing of the group is left running, child.out included.
   EXPECT_EQ(kill(-group, 0), -1);
   EXPECT_EQ(errno, ESRCH);
@@ -53,17 +91,32 @@ void expect_once_a_second(int lines) {
   EXPECT_LE(lines, 12);
 }
 
-TEST(Parent, StartedBesideChildOutBothProcessesTalkOnceASecond) {
-  const Talk talk = talk_of({.program = "parent", .fast_clock = true});
+// The parent never waits for its child, so the kernel must reap a child
+// that ends: none may be left as a zombie.
+TEST(Parent, StartedBesideChildOutBothTalkOnceASecondAndNoKilledChildLingers) {
+  const Talk talk =
+      talk_of({.program = "parent", .fast_clock = true}, "", [](Running &run) {
+        const auto children = children_of(run.pid);
+        ASSERT_EQ(children.size(), 1U);
+        kill(children[0].pid, SIGKILL);
+        pump(run, 0.5,
+             [&](const Running &r) { return children_of(r.pid).empty(); });
+        EXPECT_TRUE(children_of(run.pid).empty()) << "a zombie child stays";
+      });
   expect_once_a_second(talk.parent);
   expect_once_a_second(talk.child);
 }
 
-TEST(Parent, StartedElsewhereTalksAloneAndTheFailedChildSaysNothing) {
+TEST(Parent, StartedElsewhereTalksAloneAndTheChildSaysWhyItCouldNotRun) {
   char folder[] = "/tmp/parent-test-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const Talk talk =
-      talk_of({.program = "parent", .cwd = folder, .fast_clock = true});
+      talk_of({.program = "parent", .cwd = folder, .fast_clock = true},
+              "parent: cannot run ./child.out: No such file or directory\n",
+              [](Running &run) {
+                EXPECT_TRUE(children_of(run.pid).empty())
+                    << "a zombie child stays";
+              });
   rmdir(folder);
   expect_once_a_second(talk.parent);
   EXPECT_EQ(talk.child, 0);
@@ -76,6 +129,21 @@ TEST_P(Child, TalksOnceASecondWithOrWithoutArguments) {
       {.program = "child.out", .fast_clock = true, .empty_argv = GetParam()});
   EXPECT_EQ(talk.parent, 0);
   expect_once_a_second(talk.child);
+}
+
+// A clock some two billion years ahead is past what a struct tm holds: the
+// stamp cannot be made, and no line is better than a garbled date.
+TEST(Child, WritesNoLineWhileTheClockIsPastAnyDate) {
+  if (!have_faketime()) {
+    GTEST_SKIP() << "needs libfaketime to move the clock";
+  }
+  Running run = start({.program = "child.out", .clock = "+2200000000y x10"});
+  pump(run, 0.5);
+  const bool alive = !run.exited;
+  stop(run);
+  EXPECT_TRUE(alive);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Argv, Child, testing::Bool(),

@@ -15,17 +15,19 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "get_time.h"
 
 namespace {
 
-// Written once by pthread_create and not used afterwards; the main thread
-// never joins the second thread.
+// The second thread's handle: the main thread counts as thread 0, so the one
+// it starts is thread1. Written once by pthread_create and not used
+// afterwards; the main thread never joins it.
 pthread_t thread1;
 
-// One line: who is talking and when. A second without a stamp buffer (out of
-// memory) gets no line; the clock carries on.
+// One line: who is talking and when. A second without a stamp (out of
+// memory, or a clock past any date) gets no line; the clock carries on.
 void tick() {
   char *stamp = get_time();
   if (stamp != nullptr) {
@@ -45,12 +47,18 @@ void *child_thread(void * /*arg*/) {
 } // namespace
 
 int main() {
-  // Stopping by a signal throws away whatever stdout still buffers; through a
-  // pipe or into a file, line buffering sends each line out as it is written.
+  // A signal is the only way this program ends, and it throws away whatever
+  // stdout still buffers: into a pipe or a file, that can be every line.
+  // Line buffering sends each line out as it is written.
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
-  if (pthread_create(&thread1, nullptr, child_thread, nullptr) != 0) {
-    return 0;
+  const int failed = pthread_create(&thread1, nullptr, child_thread, nullptr);
+  if (failed != 0) {
+    // Without the second thread there is nothing to show; say why, and let
+    // the exit status tell a script that the program did not run.
+    fprintf(stderr, "pairtick: cannot create the second thread: %s\n",
+            strerror(failed));
+    return 1;
   }
   for (;;) {
     tick();

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -25,8 +26,9 @@ namespace {
 // value this thread left, whatever the other thread does at the same time.
 std::atomic<std::int32_t> shared_var{0};
 
-// Written once by pthread_create and not used afterwards; the main thread
-// never joins the second thread.
+// The second thread's handle: the main thread counts as thread 0, so the one
+// it starts is thread1. Written once by pthread_create and not used
+// afterwards; the main thread never joins it.
 pthread_t thread1;
 
 // No line end follows a number, so nothing would leave the stdout buffer
@@ -46,8 +48,13 @@ void *child_thread(void * /*arg*/) {
 } // namespace
 
 int main() {
-  if (pthread_create(&thread1, nullptr, child_thread, nullptr) != 0) {
-    return 0;
+  const int failed = pthread_create(&thread1, nullptr, child_thread, nullptr);
+  if (failed != 0) {
+    // Without the second thread there is nothing to show; say why, and let
+    // the exit status tell a script that the program did not run.
+    fprintf(stderr, "tallyduel: cannot create the second thread: %s\n",
+            strerror(failed));
+    return 1;
   }
   for (;;) {
     show(++shared_var);
