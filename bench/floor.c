@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor for the memory figures: a bare C program that prints a line and
    sleeps, as every program here does. */
 #include <stdio.h>

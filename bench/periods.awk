@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Input: "loop time" lines, grouped by loop. Prints each loop's mean period
 # and the shortest and longest gap between its ticks.
 function flush() {

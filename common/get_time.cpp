@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_time: the time stamp that pairtick, parent and child print on every
 // line.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The local date and time as "YYYY-MM-DD HH:MM:SS" (19 characters) in a new,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * shop.pml: the barber shop of shop/barber.cpp as a Promela model, so that
  * SPIN can check its protocol on every interleaving instead of the one day a

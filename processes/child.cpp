@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // child: the program that parent starts in its new process.
 //
 // It writes a time-stamped line once a second, for ever. It reads no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // parent: a process that splits in two and turns the new half into another
 // program.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // barber: the sleeping barber, a shop run by three counting semaphores.
 //
 // One barber thread, a waiting room of SEAT_MAX chairs and CUSTOMER_MAX

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Whether this build runs under ThreadSanitizer or AddressSanitizer. Some

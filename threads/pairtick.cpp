@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pairtick: two threads of one process, side by side.
 //
 // The main thread starts a second thread; from then on each of them writes,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tallyduel: two threads of one process share one global counter.
 //
 // The main thread raises shared_var by one every two seconds; a second thread
