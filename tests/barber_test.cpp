@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -17,42 +19,10 @@ const std::regex GONE_AWAY(R"(Customer whose id = (\d+) has gone away!)");
 const std::string BARBER_LINE = "Barber has finished work from one customer!";
 
 // The day of the unseeded generator, line by line, as the README tells it.
-const std::string THE_DAY = R"(Customer whose id = 0 has sit down! Free seat = 5
-Customer whose id = 1 has sit down! Free seat = 5
-Barber has finished work from one customer!
-Customer whose id = 2 has sit down! Free seat = 5
-Customer whose id = 3 has sit down! Free seat = 4
-Barber has finished work from one customer!
-Customer whose id = 4 has sit down! Free seat = 4
-Customer whose id = 5 has sit down! Free seat = 3
-Barber has finished work from one customer!
-Customer whose id = 6 has sit down! Free seat = 3
-Customer whose id = 7 has sit down! Free seat = 2
-Barber has finished work from one customer!
-Customer whose id = 8 has sit down! Free seat = 2
-Customer whose id = 9 has sit down! Free seat = 1
-Customer whose id = 10 has sit down! Free seat = 0
-Barber has finished work from one customer!
-Customer whose id = 11 has sit down! Free seat = 0
-Customer whose id = 12 has gone away!
-Barber has finished work from one customer!
-Customer whose id = 13 has sit down! Free seat = 0
-Customer whose id = 14 has gone away!
-Barber has finished work from one customer!
-Customer whose id = 15 has sit down! Free seat = 0
-Customer whose id = 16 has gone away!
-Customer whose id = 17 has gone away!
-Customer whose id = 18 has gone away!
-Barber has finished work from one customer!
-Customer whose id = 19 has sit down! Free seat = 0
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-Barber has finished work from one customer!
-)";
+std::string the_day() {
+  std::ifstream file(BARBER_DAY);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
 
 std::string sits_at_zero(int id) {
   return "Customer whose id = " + std::to_string(id) +
@@ -65,7 +35,7 @@ std::string goes_away(int id) {
 
 // Customers 11 and 12, and 15 and 16, arrive together with one chair left:
 // the scheduler decides which of each pair takes it and whose line comes
-// first. Writes either outcome the way THE_DAY does; nothing else is let
+// first. Writes either outcome the way the_day() does; nothing else is let
 // through.
 std::string settle_pairs(const std::string &out) {
   std::vector<std::string> lines = split_lines(out);
@@ -162,7 +132,7 @@ TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
 
   // That day exactly, and at its pace: the first line comes at 1.5 s and the
   // last, the fifteenth haircut, at 76.5 s of the program's time.
-  EXPECT_EQ(settle_pairs(run.out), THE_DAY);
+  EXPECT_EQ(settle_pairs(run.out), the_day());
   ASSERT_EQ(run.line_times.size(), 35U);
   const double first_to_last =
       (run.line_times.back() - run.line_times.front()) * clock_speed();
