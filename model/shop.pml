@@ -43,87 +43,7 @@
  * and one of the faults below can be put in with -DFAULT=n to see it caught.
  */
 
-#ifndef SEAT_MAX
-#define SEAT_MAX 6
-#endif
-#ifndef CUSTOMER_MAX
-#define CUSTOMER_MAX 20
-#endif
-
-/*
- * Known-wrong variants, each of which the check must catch:
- *   1  a customer who goes away forgets to release mutex;
- *   2  a customer waits on barber_ready before he releases mutex;
- *   3  a customer sits down when free_seat is 0 (tests < 0, not < 1);
- *   4  the barber frees a chair before he waits on cust_ready;
- *   5  a customer who goes away posts cust_ready all the same.
- */
-#ifndef FAULT
-#define FAULT 0
-#endif
-
-/* init() of the program: the values the semaphores and the count start at. */
-byte barber_ready = 1;
-byte cust_ready = 0;
-byte mutex = 1;
-/* Wider than the program needs, so that an overdrawn count shows as -1. */
-short free_seat = SEAT_MAX;
-
-/* What the output would show, counted for the end-of-day check. */
-byte sat_lines = 0;
-byte gone_lines = 0;
-byte barber_lines = 0;
-byte customers_ended = 0;
-
-/* Each thread keeps "do I hold mutex" in its own local bit, locked. */
-inline down_mutex() {
-  atomic { mutex > 0 -> mutex--; locked = 1 }
-}
-
-inline up_mutex() {
-  atomic {
-    assert(locked);
-    locked = 0;
-    mutex++;
-    assert(mutex <= 1)
-  }
-}
-
-/* up() on cust_ready or barber_ready. */
-inline up(sem) {
-  sem++
-}
-
-/* The customer leaves his waiting-room chair for the barber's. */
-inline free_a_chair() {
-  atomic {
-    down_mutex();
-    free_seat++;
-    up_mutex()
-  }
-}
-
-proctype barber() {
-  bit locked = 0;
-  do
-  :: assert(!locked);
-#if FAULT == 4
-     free_a_chair();
-#endif
-end_idle:
-     atomic { cust_ready > 0 -> cust_ready-- };
-#if FAULT != 4
-     /* Before the haircut, so the chair is free while it goes on. */
-     free_a_chair();
-#endif
-     /* sleep(5): the haircut. */
-     atomic {
-       printf("Barber has finished work from one customer!\n");
-       barber_lines++;
-       up(barber_ready)
-     }
-  od
-}
+#include "barber.pml"
 
 inline customer_ends() {
   assert(lines == 1);
@@ -144,6 +64,9 @@ proctype customer(byte id) {
 #if FAULT != 1
        up_mutex();
 #endif
+#if FAULT == 9
+       up_mutex();
+#endif
        printf("Customer whose id = %d has gone away!\n", id);
        gone_lines++;
        lines++;
@@ -155,16 +78,21 @@ proctype customer(byte id) {
     :: else ->
        free_seat--;
        assert(free_seat >= 0 && free_seat < SEAT_MAX);
+#if FAULT != 6
        printf("Customer whose id = %d has sit down! Free seat = %d\n", id,
               free_seat);
        sat_lines++;
        lines++;
+#endif
 #if FAULT != 2
        up_mutex()
 #endif
     fi
   };
   up(cust_ready);
+#if FAULT == 8
+  up(cust_ready);
+#endif
   assert(!locked);
   atomic {
     barber_ready > 0 -> barber_ready--;
@@ -189,26 +117,3 @@ end_join:
   false
 }
 
-/* mutex is never above 1, and whenever it is free the count of free chairs
- * is in range. */
-#define CHAIRS_IN_RANGE \
-  (mutex <= 1 && (mutex == 0 || (free_seat >= 0 && free_seat <= SEAT_MAX)))
-
-/* Never moves unless CHAIRS_IN_RANGE is broken, in whatever state that is. */
-active proctype chairs_in_range() {
-end_watch:
-  atomic { !CHAIRS_IN_RANGE -> assert(CHAIRS_IN_RANGE) }
-}
-
-/* Once every customer thread has ended and the barber sleeps with nobody
- * waiting, the day is over: nothing can run any more. */
-active proctype end_of_day() {
-end_watch:
-  atomic {
-    customers_ended == CUSTOMER_MAX && cust_ready == 0 &&
-    barber@end_idle ->
-    assert(sat_lines + gone_lines == CUSTOMER_MAX);
-    assert(barber_lines == sat_lines);
-    assert(free_seat == SEAT_MAX && mutex == 1 && barber_ready == 1)
-  }
-}
