@@ -34,6 +34,27 @@
 #define FAULT 0
 #endif
 
+/*
+ * With -DTRACE_OPS a simulation prints every semaphore operation and every
+ * line as it happens, "op PID down mutex", "op PID line barber" and so on,
+ * for model/conform to compare with what the program does. Otherwise SAY is
+ * nothing at all, so the searches see the same states. It goes after a
+ * statement, without a semicolon of its own.
+ */
+#ifdef TRACE_OPS
+#define SAY(text) ; printf(text, _pid)
+#else
+#define SAY(text)
+#endif
+/* SPIN gives the number of a process that has ended to the next one: a
+ * customer says "op PID begin" first, so that his operations are not taken
+ * for those of the one before him. */
+#ifdef TRACE_OPS
+#define BEGIN_ROUTINE printf("op %d begin\n", _pid);
+#else
+#define BEGIN_ROUTINE
+#endif
+
 /* init() of the program: the values the semaphores and the count start at. */
 byte barber_ready = 1;
 byte cust_ready = 0;
@@ -49,14 +70,14 @@ byte customers_ended = 0;
 
 /* Each thread keeps "do I hold mutex" in its own local bit, locked. */
 inline down_mutex() {
-  atomic { mutex > 0 -> mutex--; locked = 1 }
+  atomic { mutex > 0 -> mutex--; locked = 1 SAY("op %d down mutex\n") }
 }
 
 inline up_mutex() {
   atomic {
     assert(locked);
     locked = 0;
-    mutex++;
+    mutex++ SAY("op %d up mutex\n");
     assert(mutex <= 1)
   }
 }
@@ -83,7 +104,7 @@ proctype barber() {
      free_a_chair();
 #endif
 end_idle:
-     atomic { cust_ready > 0 -> cust_ready-- };
+     atomic { cust_ready > 0 -> cust_ready-- SAY("op %d down cust_ready\n") };
 #if FAULT != 4 && FAULT != 7
      /* Before the haircut, so the chair is free while it goes on. */
      free_a_chair();
@@ -91,14 +112,14 @@ end_idle:
      /* sleep(5): the haircut. */
      atomic {
        printf("Barber has finished work from one customer!\n");
-       barber_lines++;
+       barber_lines++ SAY("op %d line barber\n");
 #if FAULT == 10
        if
-       :: cust_ready > 0 -> up(barber_ready)
+       :: cust_ready > 0 -> up(barber_ready) SAY("op %d up barber_ready\n")
        :: else -> skip
        fi
 #else
-       up(barber_ready)
+       up(barber_ready) SAY("op %d up barber_ready\n")
 #endif
      }
   od

@@ -54,6 +54,7 @@ proctype customer(byte id) {
   bit locked = 0;
   byte lines = 0;
   atomic {
+    BEGIN_ROUTINE
     down_mutex();
     if
 #if FAULT == 3
@@ -68,10 +69,10 @@ proctype customer(byte id) {
        up_mutex();
 #endif
        printf("Customer whose id = %d has gone away!\n", id);
-       gone_lines++;
+       gone_lines++ SAY("op %d line gone-away\n");
        lines++;
 #if FAULT == 5
-       up(cust_ready);
+       up(cust_ready) SAY("op %d up cust_ready\n");
 #endif
        customer_ends();
        goto done
@@ -81,7 +82,7 @@ proctype customer(byte id) {
 #if FAULT != 6
        printf("Customer whose id = %d has sit down! Free seat = %d\n", id,
               free_seat);
-       sat_lines++;
+       sat_lines++ SAY("op %d line sit-down\n");
        lines++;
 #endif
 #if FAULT != 2
@@ -89,13 +90,13 @@ proctype customer(byte id) {
 #endif
     fi
   };
-  up(cust_ready);
+  up(cust_ready) SAY("op %d up cust_ready\n");
 #if FAULT == 8
-  up(cust_ready);
+  up(cust_ready) SAY("op %d up cust_ready\n");
 #endif
   assert(!locked);
   atomic {
-    barber_ready > 0 -> barber_ready--;
+    barber_ready > 0 -> barber_ready-- SAY("op %d down barber_ready\n");
 #if FAULT == 2
     up_mutex();
 #endif
