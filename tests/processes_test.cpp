@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,14 +31,9 @@ struct Talk {
   int child = 0;
 };
 
-struct Process {
-  pid_t pid;
-  char state; // 'Z' for a zombie
-};
-
-// The processes whose parent is `parent`, from /proc.
-std::vector<Process> children_of(pid_t parent) {
-  std::vector<Process> children;
+// The processes whose parent is `parent`, from /proc, zombies included.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
   for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
     std::ifstream stat(entry.path() / "stat");
     std::string line;
@@ -46,14 +41,14 @@ std::vector<Process> children_of(pid_t parent) {
       continue;
     }
     // "pid (name) state ppid ...", where the name may hold blanks.
-    const auto after_name = line.rfind(')');
-    char state = '?';
-    int ppid = 0;
-    if (after_name != std::string::npos &&
-        std::sscanf(line.c_str() + after_name + 1, " %c %d", &state, &ppid) ==
-            2 &&
-        ppid == parent) {
-      children.push_back({std::stoi(line), state});
+    const auto after_name = line.rfind(") ");
+    if (after_name == std::string::npos || after_name + 4 >= line.size()) {
+      continue;
+    }
+    char *end = nullptr;
+    const long ppid = std::strtol(line.c_str() + after_name + 4, &end, 10);
+    if (*end == ' ' && ppid == parent) {
+      children.push_back(static_cast<pid_t>(std::stol(line)));
     }
   }
   return children;
@@ -103,7 +98,7 @@ TEST(Parent, StartedBesideChildOutBothTalkOnceASecondAndNoKilledChildLingers) {
       talk_of({.program = "parent", .fast_clock = true}, "", [](Running &run) {
         const auto children = children_of(run.pid);
         ASSERT_EQ(children.size(), 1U);
-        kill(children[0].pid, SIGKILL);
+        kill(children[0], SIGKILL);
         pump(run, 0.5,
              [&](const Running &r) { return children_of(r.pid).empty(); });
         EXPECT_TRUE(children_of(run.pid).empty()) << "a zombie child stays";
