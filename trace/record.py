@@ -111,28 +111,38 @@ def program_of(executable):
     return name
 
 
-def story_done(program, out, seconds):
-    """Whether the output so far, at `seconds` of program time, tells one
-    whole story: the barber's whole day, a few seconds of the others."""
-    if program == "barber":
-        lines = out.splitlines()
-        sat = sum("has sit down!" in line for line in lines)
-        gone = sum("has gone away!" in line for line in lines)
-        served = sum(line.startswith("Barber has finished") for line in lines)
-        return sat + gone == 20 and served == sat
-    return seconds >= {"pairtick": 6, "tallyduel": 10, "parent": 6}[program]
+# One whole story, in the program's seconds: a few seconds of the ticking
+# programs; the barber's whole day, then long enough to see that nothing
+# else happens (longer than a haircut), and never longer than a day that
+# does not end could take.
+STORY = {"pairtick": 6.0, "tallyduel": 10.0, "parent": 6.0}
+QUIET = 6.0
+LONGEST_DAY = 110.0
 
 
-# After the story: time to see that nothing else happens (longer than a
-# haircut); and the longest a run may take at all.
-LINGER = 6.0
-DEADLINE = {"barber": 110.0, "pairtick": 8.0, "tallyduel": 12.0, "parent": 8.0}
+def day_over(out):
+    """Whether the barber's output tells the whole day: every customer has
+    written his line and every seated one has been served."""
+    lines = out.decode(errors="replace").splitlines()
+    sat = sum("has sit down!" in line for line in lines)
+    gone = sum("has gone away!" in line for line in lines)
+    served = sum(line.startswith("Barber has finished") for line in lines)
+    return sat + gone == 20 and served == sat
+
+
+@dataclasses.dataclass
+class Recording:
+    data: str  # the uftrace.data folder
+    stdout: str
+    stderr: str  # the program's, without uftrace's own messages
+    stopped: float  # monotonic time of the stop
+    blocked: dict  # tid -> (pid, syscall, its first argument) at the stop
 
 
 def record(executable, speed, out_dir):
     """Runs the program under uftrace in a session of its own, stops it once
     its story is told and returns what it wrote and where each thread was
-    blocked at the stop. Leaves no process behind."""
+    blocked at the stop, as a Recording. Leaves no process behind."""
     program = program_of(executable)
     if shutil.which("uftrace") is None:
         raise ToolError("uftrace not found: install it (apt-get install uftrace)")
@@ -173,18 +183,14 @@ def record(executable, speed, out_dir):
     )
     started = time.monotonic()
     out, err = b"", b""
-    done_at = None
+    end = STORY.get(program, LONGEST_DAY)
     streams = {tracer.stdout: "out", tracer.stderr: "err"}
     while streams:
         seconds = (time.monotonic() - started) * speed
-        if done_at is None and story_done(
-            program, out.decode(errors="replace"), seconds
-        ):
-            done_at = seconds
-        if (done_at is not None and seconds >= done_at + LINGER) or seconds >= DEADLINE[
-            program
-        ]:
+        if seconds >= end:
             break
+        if program == "barber" and end == LONGEST_DAY and day_over(out):
+            end = seconds + QUIET
         ready, _, _ = select.select(list(streams), [], [], 0.02)
         for stream in ready:
             chunk = os.read(stream.fileno(), 65536)
@@ -199,19 +205,18 @@ def record(executable, speed, out_dir):
     rest_out, rest_err = stop(tracer)
     out += rest_out
     err += rest_err
-    for pid in {tracer.pid} | {pid for _, (pid, _, _) in blocked}:
+    for pid in {tracer.pid} | {pid for pid, _, _ in blocked.values()}:
         for name in (f"faketime_shm_{pid}", f"sem.faketime_sem_{pid}"):
             try:
                 os.unlink(os.path.join("/dev/shm", name))
             except FileNotFoundError:
                 pass
-    stdout = out.decode(errors="replace")
     stderr = "".join(
         line
         for line in err.decode(errors="replace").splitlines(keepends=True)
         if not line.startswith(("WARN: child terminated", "uftrace: "))
     )
-    return program, data, stdout, stderr, stopped, dict(blocked)
+    return Recording(data, out.decode(errors="replace"), stderr, stopped, blocked)
 
 
 def session_tasks(sid):
@@ -232,9 +237,9 @@ def session_tasks(sid):
 
 
 def snapshot(sid):
-    """For every task of the run: the syscall it is blocked in and its first
-    argument, as /proc shows them."""
-    blocked = []
+    """For every task of the run: tid -> (pid, the syscall it is blocked in,
+    its first argument), as /proc shows them."""
+    blocked = {}
     for pid, tid in session_tasks(sid):
         try:
             with open(f"/proc/{pid}/task/{tid}/syscall") as f:
@@ -242,8 +247,8 @@ def snapshot(sid):
         except OSError:
             continue
         if len(fields) > 1 and fields[0].isdigit():
-            blocked.append((pid, (tid, int(fields[0]), int(fields[1], 16))))
-    return [(tid, (pid, nr, arg)) for pid, (tid, nr, arg) in blocked]
+            blocked[tid] = (pid, int(fields[0]), int(fields[1], 16))
+    return blocked
 
 
 def stop(tracer):
@@ -326,9 +331,10 @@ def parse_args(text):
     return args
 
 
-def load(executable, data, speed, stdout, stderr, stopped, blocked):
-    """Reads the recording back into a Run."""
+def load(executable, recording, speed):
+    """Reads a Recording back into a Run."""
     program = os.path.basename(executable)
+    data = recording.data
     try:
         with open(os.path.join(data, "task.txt")) as f:
             tasks = f.read()
@@ -430,8 +436,8 @@ def load(executable, data, speed, stdout, stderr, stopped, blocked):
             call.sem = sem_at.get((pid, call.args[0]), hex(call.args[0]))
         calls.append(call)
     # The calls still blocked at the stop, as the kernel showed them.
-    stop_at = seconds(stopped)
-    for tid, (pid, nr, arg) in blocked.items():
+    stop_at = seconds(recording.stopped)
+    for tid, (pid, nr, arg) in recording.blocked.items():
         if tid not in pid_of:
             continue
         if nr == SYS_FUTEX and (pid, arg) in sem_at:
@@ -457,8 +463,8 @@ def load(executable, data, speed, stdout, stderr, stopped, blocked):
         speed,
         calls,
         stop_at,
-        stdout,
-        stderr,
+        recording.stdout,
+        recording.stderr,
         main_pid,
         exe_of,
         pid_of,
