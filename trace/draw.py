@@ -19,17 +19,18 @@ from rules import GONE, SAT, SEAT_MAX  # noqa: E402
 
 # Spans of a few microseconds would not show: this is the narrowest drawn.
 NARROWEST = 0.3
+HOLDS_MUTEX = "takes and holds mutex (drawn 0.3 s wide at least)"
 COLOURS = {
     "sleeps on cust_ready": "#4a7fb5",
     "cuts hair (sleep 5)": "#e08a2c",
-    "takes and holds mutex": "#7b4fa0",
+    HOLDS_MUTEX: "#7b4fa0",
     "waits on barber_ready": "#5aa05a",
     "pauses (usleep)": "#c8c8c8",
     "sleeps": "#c8c8c8",
     "joins the barber (pthread_join)": "#ececec",
 }
 MARKS = {
-    "creates a thread": dict(marker="^", color="black", ms=5),
+    "creates a thread or process": dict(marker="^", color="black", ms=5),
     "sits down": dict(marker="o", color="black", ms=5),
     "goes away": dict(marker="x", color="#c0392b", ms=8, mew=2),
     "writes (printf, puts)": dict(marker="|", color="black", ms=9, mew=1.5),
@@ -138,14 +139,14 @@ def timeline(run, names, verdicts, out_dir):
             ax.broken_barh(
                 [(a, max(r - a, NARROWEST))],
                 (y - 0.2, 0.4),
-                color=COLOURS["takes and holds mutex"],
+                color=COLOURS[HOLDS_MUTEX],
             )
-            used.add("takes and holds mutex")
-        for c in run.calls_of(tid, "printf", "puts", "execv", "pthread_create"):
+            used.add(HOLDS_MUTEX)
+        for c in run.calls_of(tid, "printf", "puts", "execv", "pthread_create", "fork"):
             if c.name == "execv":
                 mark = "execv ./child.out"
-            elif c.name == "pthread_create":
-                mark = "creates a thread"
+            elif c.name in ("pthread_create", "fork"):
+                mark = "creates a thread or process"
             elif c.end is None:
                 continue
             elif SAT.match(printed(c)):

@@ -152,10 +152,10 @@ def record(executable, speed, out_dir):
         )
     data = os.path.join(out_dir, "uftrace.data")
     command = ["uftrace", "record", "--force", "-d", data]
-    for spec in COMMON_ARGS + [PRINTF_ARGS[program]]:
-        command += ["-A", spec]
-    for spec in RETURNS:
-        command += ["-R", spec]
+    for wanted in COMMON_ARGS + [PRINTF_ARGS[program]]:
+        command += ["-A", wanted]
+    for wanted in RETURNS:
+        command += ["-R", wanted]
     command.append(os.path.abspath(executable))
     # uftrace hooks a library function when its first call is resolved, and
     # a call made by another thread while that first call is still blocked
