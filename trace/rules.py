@@ -454,25 +454,21 @@ def explain_steps(rules, texts, ups, downs, up_tid, down_tid):
     def at(tid, i):
         return texts[tid][i][0]
 
-    for k, j in enumerate(before_up):
-        # One step more than was printed may have been taken as the run stopped.
-        if not 0 <= j <= n + 1 or (k and j < before_up[k - 1]):
-            breaches.append(
-                (
-                    at(up_tid, k),
-                    rules.name(up_tid),
-                    f"writes {ups[k]}: no order of the steps gives it",
+    def only_grow(tid, values, before, others):
+        # One step more than was printed may have been taken as the run
+        # stopped.
+        for i, b in enumerate(before):
+            if not 0 <= b <= others + 1 or (i and b < before[i - 1]):
+                breaches.append(
+                    (
+                        at(tid, i),
+                        rules.name(tid),
+                        f"writes {values[i]}: no order of the steps gives it",
+                    )
                 )
-            )
-    for j, i in enumerate(before_down):
-        if not 0 <= i <= m + 1 or (j and i < before_down[j - 1]):
-            breaches.append(
-                (
-                    at(down_tid, j),
-                    rules.name(down_tid),
-                    f"writes {downs[j]}: no order of the steps gives it",
-                )
-            )
+
+    only_grow(up_tid, ups, before_up, n)
+    only_grow(down_tid, downs, before_down, m)
     for k, j_before in enumerate(before_up):
         for j, i_before in enumerate(before_down):
             # Raise k came before lowering j exactly when lowering j had
