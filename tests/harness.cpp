@@ -163,9 +163,9 @@ Running start(const Launch &launch) {
       // exactly thread_room stacks of 256 MiB.
       constexpr rlim_t STACK = 256UL << 20;
       const rlim_t room = static_cast<rlim_t>(launch.thread_room);
+      const rlim_t cap = (128UL << 20) + room * STACK;
       const rlimit stack{STACK, STACK};
-      const rlimit space{(128UL << 20) + room * STACK,
-                         (128UL << 20) + room * STACK};
+      const rlimit space{cap, cap};
       if (setrlimit(RLIMIT_STACK, &stack) != 0 ||
           setrlimit(RLIMIT_AS, &space) != 0) {
         _exit(SETUP_LIMITS);

@@ -26,12 +26,12 @@ struct Launch {
 };
 
 // Exit statuses of the harness's own child when it cannot set the program up
-// (a program's own status is 0, 1 or 127).
+// (a program's own status is 0 or 1).
 constexpr int SETUP_GROUP = 121;  // setpgid
 constexpr int SETUP_PIPES = 122;  // dup2 of stdin, stdout or stderr
 constexpr int SETUP_LIMITS = 123; // setrlimit
-constexpr int SETUP_CWD = 126;    // chdir
 constexpr int SETUP_EXEC = 125;   // execve
+constexpr int SETUP_CWD = 126;    // chdir
 
 struct Running {
   pid_t pid = -1;

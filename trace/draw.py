@@ -81,11 +81,12 @@ def mutex_spans(run, tid):
 
 
 def chairs_over_day(run, names):
-    """Free chairs and waiting customers after each change, from the mutex
-    sections and the barber's takes."""
+    """Free chairs and waiting customers after each change: a sit-down line
+    takes a chair and adds a waiting customer; the barber's take gives the
+    chair back (he frees it in the next microseconds) and takes one away."""
     barber = next((t for t, n in names.items() if n == "barber"), None)
     changes = []
-    for tid, name in names.items():
+    for tid in names:
         for c in run.calls_of(tid, "printf"):
             if c.end is not None and SAT.match(printed(c)):
                 changes.append((c.start, -1, +1))

@@ -358,7 +358,7 @@ def load(executable, recording, speed):
             pid = int(fields["pid"])
             pid_of[pid] = pid
             first_seen.setdefault(pid, float(fields["timestamp"]))
-    if not first_seen:
+    if not first_seen or not sessions:
         raise ToolError(f"nothing was recorded in {data}")
     main_pid = sessions[0][1]
     t0 = min(first_seen.values())
@@ -372,9 +372,7 @@ def load(executable, recording, speed):
     offsets, pie = symbols(executable)
     sem_at = {}
     for sid, pid in sessions:
-        if exe_of[pid] != os.path.abspath(executable) and not exe_of[pid].endswith(
-            "/" + program
-        ):
+        if not exe_of[pid].endswith("/" + program):
             continue
         base = 0
         try:
