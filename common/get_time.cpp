@@ -11,6 +11,10 @@
 namespace {
 
 constexpr std::size_t STAMP_SIZE = 80;
+// The stamp's shape has four digits for the year. struct tm counts years
+// from 1900.
+constexpr int FIRST_YEAR = 1000 - 1900;
+constexpr int LAST_YEAR = 9999 - 1900;
 
 } // namespace
 
@@ -22,6 +26,11 @@ char *get_time() {
   // A clock beyond the years a struct tm holds cannot be converted: no stamp
   // then, rather than a half-filled one.
   if (localtime_r(&now, &local) == nullptr) {
+    return nullptr;
+  }
+  // A year the four digits cannot show would make a longer stamp, or one
+  // that wraps past the largest int into a negative year.
+  if (local.tm_year < FIRST_YEAR || local.tm_year > LAST_YEAR) {
     return nullptr;
   }
 

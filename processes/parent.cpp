@@ -13,7 +13,8 @@
 //
 // Watch for: a parent line and a child line about every second, in either
 // order within the second. Started anywhere else, only the parent talks: the
-// new process finds no ./child.out, says so on stderr and ends.
+// new process finds no ./child.out, says so on stderr and ends. When no
+// second process can be made at all, the parent says so and talks alone.
 
 #include <unistd.h>
 
@@ -38,7 +39,8 @@ int main() {
 
   // Split before anything is written, so that no buffered output is copied
   // into the new process.
-  if (fork() == 0) {
+  const pid_t child = fork();
+  if (child == 0) {
     // child.out starts with the disposition every program expects.
     signal(SIGCHLD, SIG_DFL);
     // The new program gets no arguments at all, not even its own name; the
@@ -47,12 +49,17 @@ int main() {
     execv("./child.out", no_args);
     // Only reached when there is no runnable ./child.out. Say why, and end
     // as a shell does with a command it cannot run; the parent talks alone.
+    // _exit, not a return from main: this is a copy of the parent, and the
+    // parent's exit handlers and buffers are not its to run.
     fprintf(stderr, "parent: cannot run ./child.out: %s\n", strerror(errno));
-    return 127;
+    _exit(127);
+  }
+  if (child < 0) {
+    // No second process: say so, and talk alone, as after a failed exec.
+    fprintf(stderr, "parent: cannot start a second process: %s\n",
+            strerror(errno));
   }
 
-  // Here on every other result of fork(): a failed split leaves the parent
-  // talking alone, as a failed exec does.
   for (;;) {
     char *stamp = get_time();
     // No stamp (out of memory, or a clock past any date): no line this

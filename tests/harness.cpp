@@ -2,15 +2,19 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +63,24 @@ void remove_faketime_files(pid_t pid) {
   unlink(("/dev/shm/sem.faketime_sem_" + id).c_str());
 }
 
+// From here on, every new process or thread fails as if the system had run
+// out of them: clone, clone3 and fork return EAGAIN. Only async-signal-safe
+// calls, since it runs between fork and exec.
+bool refuse_fork() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)),
+                           filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 void record_exit(Running &run, pid_t pid, int status) {
   if (pid == run.pid) {
     run.exited = true;
@@ -100,23 +122,29 @@ Running start(const Launch &launch) {
   std::vector<std::string> env;
   const bool fake =
       have_faketime() && (launch.fast_clock || !launch.clock.empty());
+  std::string preload = launch.preload;
+  if (fake) {
+    preload += (preload.empty() ? "" : ":") + std::string(FAKETIME_LIB);
+  }
   for (char **e = environ; *e != nullptr; e++) {
     const bool replaced = std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0 ||
                           std::strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
                           std::strncmp(*e, "FAKETIME=", 9) == 0;
-    if (!fake || !replaced) {
+    if (preload.empty() || !replaced) {
       env.emplace_back(*e);
     }
   }
-  if (fake) {
+  if (!preload.empty()) {
     std::string asan = "ASAN_OPTIONS=";
     if (const char *old = std::getenv("ASAN_OPTIONS")) {
       asan += std::string(old) + ":";
     }
-    // The preloaded library comes before the ASan runtime, which ASan
+    // A preloaded library comes before the ASan runtime, which ASan
     // otherwise refuses.
     env.push_back(asan + "verify_asan_link_order=0");
-    env.emplace_back(std::string("LD_PRELOAD=") + FAKETIME_LIB);
+    env.push_back("LD_PRELOAD=" + preload);
+  }
+  if (fake) {
     env.emplace_back("FAKETIME=" + (launch.clock.empty()
                                         ? "+0 x" + std::to_string(clock_speed())
                                         : launch.clock));
@@ -170,6 +198,9 @@ Running start(const Launch &launch) {
           setrlimit(RLIMIT_AS, &space) != 0) {
         _exit(SETUP_LIMITS);
       }
+    }
+    if (launch.refuse_fork && !refuse_fork()) {
+      _exit(SETUP_FILTER);
     }
     execve(file.c_str(), argv.data(), envp.data());
     _exit(SETUP_EXEC);

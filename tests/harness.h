@@ -22,6 +22,8 @@ struct Launch {
   // Negative: no limit.
   int thread_room = -1;
   bool empty_argv = false;            // argument vector of only the null entry
+  bool refuse_fork = false;           // every fork (and thread) fails: EAGAIN
+  std::string preload{};              // a library to preload (LD_PRELOAD)
   std::vector<std::string> wrapper{}; // run under this command (valgrind)
 };
 
@@ -30,6 +32,7 @@ struct Launch {
 constexpr int SETUP_GROUP = 121;  // setpgid
 constexpr int SETUP_PIPES = 122;  // dup2 of stdin, stdout or stderr
 constexpr int SETUP_LIMITS = 123; // setrlimit
+constexpr int SETUP_FILTER = 124; // the seccomp filter that refuses fork
 constexpr int SETUP_EXEC = 125;   // execve
 constexpr int SETUP_CWD = 126;    // chdir
 

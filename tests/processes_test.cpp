@@ -110,14 +110,28 @@ TEST(Parent, StartedBesideChildOutBothTalkOnceASecondAndNoKilledChildLingers) {
 TEST(Parent, StartedElsewhereTalksAloneAndTheChildSaysWhyItCouldNotRun) {
   char folder[] = "/tmp/parent-test-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
+  // The new process is a copy of the parent: it must end without running
+  // the exit handlers it inherited, which the probe would report.
   const Talk talk =
-      talk_of({.program = "parent", .cwd = folder, .fast_clock = true},
+      talk_of({.program = "parent",
+               .cwd = folder,
+               .fast_clock = true,
+               .preload = ATEXIT_PROBE},
               "parent: cannot run ./child.out: No such file or directory\n",
               [](Running &run) {
                 EXPECT_TRUE(children_of(run.pid).empty())
                     << "a zombie child stays";
               });
   rmdir(folder);
+  expect_once_a_second(talk.parent);
+  EXPECT_EQ(talk.child, 0);
+}
+
+TEST(Parent, WithNoSecondProcessSaysSoAndTalksAlone) {
+  const Talk talk =
+      talk_of({.program = "parent", .fast_clock = true, .refuse_fork = true},
+              "parent: cannot start a second process: Resource temporarily "
+              "unavailable\n");
   expect_once_a_second(talk.parent);
   EXPECT_EQ(talk.child, 0);
 }
@@ -131,13 +145,17 @@ TEST_P(Child, TalksOnceASecondWithOrWithoutArguments) {
   expect_once_a_second(talk.child);
 }
 
-// A clock some two billion years ahead is past what a struct tm holds: the
-// stamp cannot be made, and no line is better than a garbled date.
-TEST(Child, WritesNoLineWhileTheClockIsPastAnyDate) {
+// A clock the stamp cannot show: some two billion years ahead, past what a
+// struct tm holds; a five-digit year; and a year past the largest int, which
+// strftime would wrap into a negative one. No line is better than a garbled
+// date.
+class UnusableClock : public testing::TestWithParam<const char *> {};
+
+TEST_P(UnusableClock, ChildWritesNoLineWhileTheClockIsPastAnyStamp) {
   if (!have_faketime()) {
     GTEST_SKIP() << "needs libfaketime to move the clock";
   }
-  Running run = start({.program = "child.out", .clock = "+2200000000y x10"});
+  Running run = start({.program = "child.out", .clock = GetParam()});
   pump(run, 0.5);
   const bool alive = !run.exited;
   stop(run);
@@ -145,6 +163,10 @@ TEST(Child, WritesNoLineWhileTheClockIsPastAnyDate) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Clocks, UnusableClock,
+                         testing::Values("+2200000000y x10", "+8000y x10",
+                                         "+67767976233316800"));
 
 INSTANTIATE_TEST_SUITE_P(Argv, Child, testing::Bool(),
                          [](const testing::TestParamInfo<bool> &param) {
