@@ -2,10 +2,12 @@
 /*
  * What recording a call costs: times 200000 rounds of an uncontended
  * sem_post and sem_wait, the calls trace/run records most. Run it bare and
- * under uftrace with trace/run's arguments and compare the two figures:
+ * under uftrace with trace/run's arguments and compare the two figures
+ * (--force: uftrace records the library calls of a program built without
+ * -pg, as trace/run does):
  *
  *   cc -O2 -pthread -o tracecost bench/tracecost.c && ./tracecost
- *   LD_BIND_NOW=1 uftrace record -d /tmp/tc.data -A sem_wait@arg1 \
+ *   LD_BIND_NOW=1 uftrace record --force -d /tmp/tc.data -A sem_wait@arg1 \
  *     -A sem_post@arg1 ./tracecost
  */
 #include <semaphore.h>

@@ -1,13 +1,11 @@
 # SPDX-License-Identifier: MIT
-"""model/conform on the build's barber (BUILD_DIR, default the default
-preset's) and on a copy of it with two operations swapped."""
+"""model/conform on the build's barber, on a copy with two operations
+swapped, and on a program that is not a barber."""
 
 import os
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-BUILD = os.environ.get("BUILD_DIR", os.path.join(ROOT, "build", "default"))
 
 
 def conform(executable):
@@ -19,26 +17,22 @@ def conform(executable):
     )
 
 
-def test_the_program_does_what_the_model_does():
-    result = conform(f"{BUILD}/barber")
+def test_the_program_does_what_the_model_does(build):
+    result = conform(f"{build}/barber")
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.count("agree  ") == 3
 
 
-def test_a_customer_who_posts_before_he_lets_go_of_mutex_is_told_apart(tmp_path):
-    with open(os.path.join(ROOT, "shop", "barber.cpp")) as f:
-        source = f.read()
+def test_a_customer_who_posts_before_he_lets_go_of_mutex_is_told_apart(changed):
     right = "  up(mutex);\n  up(cust_ready);\n"
-    assert right in source
-    (tmp_path / "barber.cpp").write_text(
-        source.replace(right, "  up(cust_ready);\n  up(mutex);\n", 1)
-    )
-    subprocess.run(
-        ["c++", "-std=c++20", "-O2", "-pthread", "-o", "barber", "barber.cpp"],
-        cwd=tmp_path,
-        check=True,
-    )
-    result = conform(str(tmp_path / "barber"))
+    shop = changed("shop/barber.cpp", [(right, "  up(cust_ready);\n  up(mutex);\n")])
+    result = conform(shop)
     assert result.returncode == 1, result.stdout + result.stderr
     assert "a customer who sits: the program and the model differ" in result.stdout
     assert " >    3  up cust_ready" in result.stdout
+
+
+def test_only_a_barber_is_compared(build):
+    result = conform(f"{build}/pairtick")
+    assert result.returncode == 2
+    assert result.stderr.endswith("is pairtick; the model is of barber\n")

@@ -1,26 +1,25 @@
 # SPDX-License-Identifier: MIT
-"""Records one run of a built, unmodified program with uftrace and reads it back.
+"""Records one run of a built, unmodified program with uftrace.
 
 uftrace patches the program's calls into the C library as it loads, so the
-program runs as built: no hook, flag or change in it. What is recorded, per
-thread and with time stamps: sem_wait and sem_post with the semaphore's
-address, pthread_create, sleep and usleep, fork and execv, and every printf
-and puts with its arguments, so that what each thread printed is known, and
-sem_init with the count each semaphore starts at.
+program runs as built: no hook, flag or change in it. It writes each call
+down, per thread and with its time, when the call returns; what the calls'
+arguments are is told it here (ARGS). The run goes on until the program's
+story is told (Program.told), then it is stopped as Ctrl-C would stop it,
+with everything it started, and nothing is left behind: no process, and none
+of uftrace's or libfaketime's files in /dev/shm.
 
-uftrace writes a call down only when it returns, so the calls a thread is
-still blocked in when the run is stopped would be missing. Just before the
-stop, the kernel is asked instead: /proc/PID/task/TID/syscall shows a thread
-blocked in sem_wait as a futex wait on the semaphore's own address.
+The calls a thread is still blocked in at the stop would be missing, so just
+before it the kernel is asked instead: /proc/PID/task/TID/syscall shows a
+thread blocked in sem_wait as a futex wait on the semaphore's own address.
 
-Times are the program's own seconds from its start. Under --speed N,
-libfaketime makes every pause N times shorter while uftrace's monotonic time
-stamps stay real (DONT_FAKE_MONOTONIC=1), so real seconds times N are the
-program's seconds.
+Under --speed N, libfaketime makes every pause N times shorter while
+uftrace's time stamps stay real (DONT_FAKE_MONOTONIC=1).
 """
 
 import ctypes
 import dataclasses
+import glob
 import os
 import re
 import select
@@ -29,134 +28,67 @@ import signal
 import subprocess
 import time
 
+from .errors import ToolError
+from .programs import QUIET
+
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
-SEMAPHORES = ("barber_ready", "cust_ready", "mutex")
-# What the calls' arguments are, for uftrace to record them.
-COMMON_ARGS = [
+# What the calls' arguments and results are, for uftrace to record them.
+ARGS = [
     "sem_init@arg1,arg3/u",
     "sem_wait@arg1",
     "sem_post@arg1",
-    "pthread_create@arg4",
+    "pthread_create@arg3,arg4",
     "sleep@arg1/u",
     "usleep@arg1/u",
     "execv@arg1/s",
     "puts@arg1/s",
 ]
-RETURNS = ["pthread_create@retval/d32", "fork@retval/i32", "execv@retval/d32"]
-PRINTF_ARGS = {
-    "barber": "printf@arg1/s,arg2/d32,arg3/d32",
-    "pairtick": "printf@arg1/s,arg2/u,arg3/s",
-    "tallyduel": "printf@arg1/s,arg2/d32",
-    "parent": "printf@arg1/s,arg2/s",
-}
-PROGRAMS = tuple(PRINTF_ARGS)
-# Syscalls a blocked thread is seen in.
-SYS_FUTEX = 202
-SYS_CLOCK_NANOSLEEP = 230
-
-
-class ToolError(Exception):
-    """A usage or tool error: one line for the user, exit status 2."""
+RESULTS = ["pthread_create@retval/d32", "fork@retval/i32", "execv@retval/d32"]
+# However fast the clock runs, a run gets this much real time to get going
+# before it is stopped for going on too long, and a day this much to stay
+# quiet (seconds).
+LEAST_REAL_RUN = 2.0
+LEAST_REAL_QUIET = 0.3
+# uftrace's own words: on stderr, and after a crash on stdout too.
+UFTRACE_STDERR = re.compile(r"^(WARN|uftrace|mcount):")
+UFTRACE_STDOUT = (
+    "\nPlease report this bug to https://github.com/namhyung/uftrace/issues.\n\n"
+)
+DIED = re.compile(r"WARN: child terminated by signal: (\d+): (.*)")
 
 
 @dataclasses.dataclass
-class Call:
-    """One library call of one thread; times in the program's seconds."""
+class Ending:
+    """How a program ended by itself: by a signal, or with an exit status
+    that uftrace tells only as zero or not."""
 
-    pid: int
-    tid: int
-    name: str
-    args: list
-    ret: object
-    start: float
-    end: object  # None: still blocked in it when the run was stopped
-    sem: object = None  # sem_init, sem_wait and sem_post: the semaphore's name
-
-
-@dataclasses.dataclass
-class Run:
-    program: str
-    speed: int
-    calls: list  # every call, in order of start
-    stop: float  # when the run was stopped
-    stdout: str
-    stderr: str
-    main_pid: int
-    # pid -> the program file it runs, and tid -> pid, for every task.
-    exe_of: dict
-    pid_of: dict
-    first_seen: dict  # tid -> when the task first showed up
-
-    def threads(self, pid=None):
-        """The tasks, in the order they started."""
-        tids = sorted(self.first_seen, key=lambda t: (self.first_seen[t], t))
-        return [t for t in tids if pid is None or self.pid_of[t] == pid]
-
-    def calls_of(self, tid, *names):
-        return [
-            c for c in self.calls if c.tid == tid and (not names or c.name in names)
-        ]
-
-
-def program_of(executable):
-    """The program a path is, known by its file name."""
-    if not os.path.isfile(executable) or not os.access(executable, os.X_OK):
-        raise ToolError(f"{executable}: not an executable file")
-    name = os.path.basename(executable)
-    if name not in PROGRAMS:
-        raise ToolError(
-            f"{executable}: not a program this tool knows; give the path of a "
-            f"built {', '.join(PROGRAMS)}"
-        )
-    return name
-
-
-# One whole story, in the program's seconds: a few seconds of the ticking
-# programs; the barber's whole day, then long enough to see that nothing
-# else happens (longer than a haircut), and never longer than a day that
-# does not end could take.
-STORY = {"pairtick": 6.0, "tallyduel": 10.0, "parent": 6.0}
-QUIET = 6.0
-LONGEST_DAY = 110.0
-
-
-def day_over(out):
-    """Whether the barber's output tells the whole day: every customer has
-    written his line and every seated one has been served."""
-    lines = out.decode(errors="replace").splitlines()
-    sat = sum("has sit down!" in line for line in lines)
-    gone = sum("has gone away!" in line for line in lines)
-    served = sum(line.startswith("Barber has finished") for line in lines)
-    return sat + gone == 20 and served == sat
+    at: float  # monotonic
+    signal: object = None  # "11: Segmentation fault"
+    failed: bool = False  # exit status not 0
 
 
 @dataclasses.dataclass
 class Recording:
     data: str  # the uftrace.data folder
+    speed: int
     stdout: str
-    stderr: str  # the program's, without uftrace's own messages
-    stopped: float  # monotonic time of the stop
+    stderr: str  # the program's, without uftrace's own words
+    started: float  # monotonic time the program started
+    stopped: float  # monotonic time it was stopped, or ended
     blocked: dict  # tid -> (pid, syscall, its first argument) at the stop
+    ended: object  # an Ending, if it ended before the stop
 
 
-def record(executable, speed, out_dir):
-    """Runs the program under uftrace in a session of its own, stops it once
-    its story is told and returns what it wrote and where each thread was
-    blocked at the stop, as a Recording. Leaves no process behind."""
-    program = program_of(executable)
-    if shutil.which("uftrace") is None:
-        raise ToolError("uftrace not found: install it (apt-get install uftrace)")
-    if speed > 1 and not os.path.exists(FAKETIME_LIB):
-        raise ToolError(
-            f"--speed needs {FAKETIME_LIB}: install it (apt-get install faketime)"
-        )
-    data = os.path.join(out_dir, "uftrace.data")
+def uftrace_command(executable, program, data):
     command = ["uftrace", "record", "--force", "-d", data]
-    for wanted in COMMON_ARGS + [PRINTF_ARGS[program]]:
+    for wanted in ARGS + [program.printf]:
         command += ["-A", wanted]
-    for wanted in RETURNS:
+    for wanted in RESULTS:
         command += ["-R", wanted]
-    command.append(os.path.abspath(executable))
+    return command + [os.path.abspath(executable.path)]
+
+
+def environment(speed):
     # uftrace hooks a library function when its first call is resolved, and
     # a call made by another thread while that first call is still blocked
     # (the barber's first sem_wait) goes past the hook unrecorded. Resolving
@@ -164,59 +96,113 @@ def record(executable, speed, out_dir):
     env = dict(os.environ, LD_BIND_NOW="1")
     if speed > 1:
         env.update(
-            LD_PRELOAD=FAKETIME_LIB,
-            FAKETIME=f"+0 x{speed}",
-            DONT_FAKE_MONOTONIC="1",
+            LD_PRELOAD=FAKETIME_LIB, FAKETIME=f"+0 x{speed}", DONT_FAKE_MONOTONIC="1"
         )
+    return env
+
+
+def record(executable, program, speed, out_dir):
+    """Runs the program under uftrace in a session of its own until its story
+    is told, or it ends, or it has run for program.longest seconds, and
+    returns a Recording. Leaves nothing behind, also when interrupted."""
+    if shutil.which("uftrace") is None:
+        raise ToolError("uftrace not found: install it (apt-get install uftrace)")
+    if speed > 1 and not os.path.exists(FAKETIME_LIB):
+        raise ToolError(
+            f"--speed needs {FAKETIME_LIB}: install it (apt-get install faketime)"
+        )
+    data = os.path.join(out_dir, "uftrace.data")
     # Whatever the program leaves when its parent dies (child.out) comes back
     # here to be reaped.
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
-
+    ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
     tracer = subprocess.Popen(
-        command,
+        uftrace_command(executable, program, data),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        env=env,
+        env=environment(speed),
         start_new_session=True,
     )
-    started = time.monotonic()
-    out, err = b"", b""
-    end = STORY.get(program, LONGEST_DAY)
-    streams = {tracer.stdout: "out", tracer.stderr: "err"}
-    while streams:
-        seconds = (time.monotonic() - started) * speed
-        if seconds >= end:
-            break
-        if program == "barber" and end == LONGEST_DAY and day_over(out):
-            end = seconds + QUIET
-        ready, _, _ = select.select(list(streams), [], [], 0.02)
-        for stream in ready:
-            chunk = os.read(stream.fileno(), 65536)
+    try:
+        recording = follow(tracer, program, speed, data)
+    finally:
+        out, err = stop(tracer)
+        remove_leftovers(tracer.pid, data)
+    recording.stdout = without_uftrace_stdout(recording.stdout + out)
+    recording.stderr = without_uftrace_stderr(recording.stderr + err)
+    return recording
+
+
+def follow(tracer, program, speed, data):
+    """Reads what the program writes until it should be stopped; the
+    Recording so far, with the threads' blocked calls just before the stop."""
+    out_fd, err_fd = tracer.stdout.fileno(), tracer.stderr.fileno()
+    read = {out_fd: b"", err_fd: b""}
+    open_fds = set(read)
+    started = last_line = ending = None
+    while ending is None:
+        now = time.monotonic()
+        if started is None and session_tasks(tracer.pid):
+            started = last_line = now
+        ready, _, _ = select.select(list(open_fds), [], [], 0.02)
+        for fd in ready:
+            chunk = os.read(fd, 65536)
             if not chunk:
-                del streams[stream]
-            elif streams[stream] == "out":
-                out += chunk
-            else:
-                err += chunk
-    blocked = snapshot(tracer.pid)
-    stopped = time.monotonic()
-    rest_out, rest_err = stop(tracer)
-    out += rest_out
-    err += rest_err
-    for pid in {tracer.pid} | {pid for pid, _, _ in blocked.values()}:
-        for name in (f"faketime_shm_{pid}", f"sem.faketime_sem_{pid}"):
-            try:
-                os.unlink(os.path.join("/dev/shm", name))
-            except FileNotFoundError:
-                pass
-    stderr = "".join(
-        line
-        for line in err.decode(errors="replace").splitlines(keepends=True)
-        if not line.startswith(("WARN: child terminated", "uftrace: "))
+                open_fds.discard(fd)
+            elif fd == out_fd:
+                last_line = now
+            read[fd] += chunk
+        out, err = (read[fd].decode(errors="replace") for fd in (out_fd, err_fd))
+        if tracer.poll() is not None:
+            ending = ending_of(tracer, err, now)
+        elif started is not None and should_stop(
+            program, speed, now - started, now - last_line, out, err
+        ):
+            break
+    return Recording(
+        data,
+        speed,
+        out,
+        err,
+        now if started is None else started,
+        time.monotonic() if ending is None else ending.at,
+        snapshot(tracer.pid) if ending is None else {},
+        ending,
     )
-    return Recording(data, out.decode(errors="replace"), stderr, stopped, blocked)
+
+
+def should_stop(program, speed, real, real_quiet, out, err):
+    """Whether the story is told (and, for a day, has stayed quiet), or the
+    run has gone on for program.longest of its seconds."""
+    if program.told(out, err):
+        if program.name != "barber":
+            return True
+        if real_quiet * speed >= QUIET and real_quiet >= LEAST_REAL_QUIET:
+            return True
+    return real * speed >= program.longest and real >= LEAST_REAL_RUN
+
+
+def ending_of(tracer, err, now):
+    died = DIED.search(err)
+    if died:
+        return Ending(now, signal=f"{died.group(1)}: {died.group(2)}")
+    return Ending(now, failed=tracer.returncode != 0)
+
+
+def without_uftrace_stdout(out):
+    return out.replace(UFTRACE_STDOUT, "")
+
+
+def without_uftrace_stderr(err):
+    lines = err.splitlines(keepends=True)
+    keep, theirs = [], False
+    for line in lines:
+        if UFTRACE_STDERR.match(line):
+            theirs = True
+        elif line.strip() or not theirs:
+            keep.append(line)
+            theirs = False
+    return "".join(keep)
 
 
 def session_tasks(sid):
@@ -253,7 +239,7 @@ def snapshot(sid):
 
 def stop(tracer):
     """Interrupts the whole session as Ctrl-C would, kills what is left and
-    reaps every process, the orphans included."""
+    reaps every process, the orphans included; what was still unread."""
     try:
         os.killpg(tracer.pid, signal.SIGINT)
     except ProcessLookupError:
@@ -273,210 +259,27 @@ def stop(tracer):
                 break
         except ChildProcessError:
             break
-    return out, err
+    return out.decode(errors="replace"), err.decode(errors="replace")
 
 
-def symbols(executable):
-    """Offsets of the three semaphores in the executable file, by name."""
-    try:
-        nm = subprocess.run(
-            ["nm", "-C", executable], capture_output=True, text=True, check=True
-        ).stdout
-    except (OSError, subprocess.CalledProcessError):
-        raise ToolError(f"nm cannot read {executable}: install binutils") from None
-    found = {}
-    for line in nm.splitlines():
-        m = re.match(r"([0-9a-f]+) [bBdD] (?:.*::)?(\w+)$", line)
-        if m and m.group(2) in SEMAPHORES:
-            found[int(m.group(1), 16)] = m.group(2)
-    with open(executable, "rb") as f:
-        position_independent = f.read(18)[16] == 3  # e_type ET_DYN
-    return found, position_independent
-
-
-REPLAY_LINE = re.compile(
-    r"^\s*(?:([\d.]+)\s+(ns|us|ms|s|m|h))?\s+\[\s*(\d+)\]\s+([\d.]+) \| (.*)$"
-)
-UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0, "h": 3600.0}
-
-
-def parse_args(text):
-    """The arguments of a replayed call: numbers and C strings."""
-    args, i = [], 0
-    while i < len(text):
-        if text[i] == '"':
-            j, chars = i + 1, []
-            while text[j] != '"':
-                if text[j] == "\\":
-                    j += 1
-                    chars.append({"n": "\n", "t": "\t"}.get(text[j], text[j]))
-                else:
-                    chars.append(text[j])
-                j += 1
-            args.append("".join(chars))
-            i = j + 1
-        else:
-            j = text.find(",", i)
-            j = len(text) if j < 0 else j
-            token = text[i:j].strip()
-            if re.fullmatch(r"0x[0-9a-f]+", token):
-                args.append(int(token, 16))
-            elif re.fullmatch(r"-?\d+", token):
-                args.append(int(token))
-            else:
-                args.append(token)
-            i = j
-        while i < len(text) and text[i] in ", ":
-            i += 1
-    return args
-
-
-def load(executable, recording, speed):
-    """Reads a Recording back into a Run."""
-    program = os.path.basename(executable)
-    data = recording.data
+def remove_leftovers(tracer_pid, data):
+    """What a stopped run can leave in /dev/shm: uftrace's buffers, named
+    after its session, and libfaketime's clock, named after each process."""
+    pids, sessions = {tracer_pid}, set()
     try:
         with open(os.path.join(data, "task.txt")) as f:
-            tasks = f.read()
+            for line in f:
+                pids.update(int(p) for p in re.findall(r"\bpid=(\d+)", line))
+                sessions.update(re.findall(r"\bsid=(\w+)", line))
     except OSError:
-        raise ToolError(f"nothing was recorded in {data}") from None
-    exe_of, pid_of, first_seen = {}, {}, {}
-    sessions = []
-    for line in tasks.splitlines():
-        fields = dict(re.findall(r'(\w+)=("[^"]*"|\S+)', line))
-        if line.startswith("SESS"):
-            pid = int(fields["pid"])
-            exe_of[pid] = fields["exename"].strip('"')
-            sessions.append((fields["sid"], pid))
-        elif line.startswith("TASK"):
-            tid = int(fields["tid"])
-            pid_of[tid] = int(fields["pid"])
-            first_seen.setdefault(tid, float(fields["timestamp"]))
-        elif line.startswith("FORK"):
-            # A new process; it shows up as a task of its own only once it
-            # runs a program of its own.
-            pid = int(fields["pid"])
-            pid_of[pid] = pid
-            first_seen.setdefault(pid, float(fields["timestamp"]))
-    if not first_seen or not sessions:
-        raise ToolError(f"nothing was recorded in {data}")
-    main_pid = sessions[0][1]
-    t0 = min(first_seen.values())
-
-    def seconds(stamp):
-        return (stamp - t0) * speed
-
-    first_seen = {tid: seconds(t) for tid, t in first_seen.items()}
-    # Semaphore addresses in each process of the program, through its
-    # symbols and where the file was loaded.
-    offsets, pie = symbols(executable)
-    sem_at = {}
-    for sid, pid in sessions:
-        if not exe_of[pid].endswith("/" + program):
-            continue
-        base = 0
+        pass
+    paths = []
+    for pid in pids:
+        paths += [f"/dev/shm/faketime_shm_{pid}", f"/dev/shm/sem.faketime_sem_{pid}"]
+    for sid in sessions:
+        paths += glob.glob(f"/dev/shm/uftrace-{sid}-*")
+    for path in paths:
         try:
-            with open(os.path.join(data, f"sid-{sid}.map")) as f:
-                for line in f:
-                    if line.rstrip().split(" build-id")[0].endswith(exe_of[pid]):
-                        base = int(line.split("-")[0], 16)
-                        break
-        except OSError:
+            os.unlink(path)
+        except FileNotFoundError:
             pass
-        for offset, name in offsets.items():
-            sem_at[(pid, offset + (base if pie else 0))] = name
-
-    replay = subprocess.run(
-        [
-            "uftrace",
-            "replay",
-            "-d",
-            data,
-            "-f",
-            "duration,tid,time",
-            "--no-event",
-            "--no-pager",
-            "--no-comment",
-        ],
-        capture_output=True,
-        text=True,
-    )
-    if replay.returncode != 0:
-        raise ToolError(f"uftrace cannot read {data}: {replay.stderr.strip()}")
-    calls, open_calls = [], {}
-    for line in replay.stdout.splitlines():
-        m = REPLAY_LINE.match(line)
-        if not m:
-            continue
-        dur, unit, tid, stamp, body = m.groups()
-        tid, stamp = int(tid), float(stamp)
-        pid = pid_of.get(tid, tid)
-        if body.startswith("}"):
-            call = open_calls.pop(tid, None)
-            if call is not None:
-                call.end = seconds(stamp)
-                r = re.match(r"\} = (\S+?);", body)
-                if r:
-                    call.ret = parse_args(r.group(1))[0]
-            continue
-        c = re.match(r"(\w+)\((.*)\)( \{| = (.*);|;)$", body.strip())
-        if not c:
-            continue
-        name, args, tail, ret = c.groups()
-        call = Call(pid, tid, name, parse_args(args), None, seconds(stamp), None)
-        if ret is not None:
-            call.ret = parse_args(ret)[0]
-        if tail == " {":
-            open_calls[tid] = call
-        else:
-            call.end = seconds(stamp + float(dur) * UNITS[unit]) if dur else call.start
-        if name in ("sem_init", "sem_wait", "sem_post") and call.args:
-            call.sem = sem_at.get((pid, call.args[0]), hex(call.args[0]))
-        calls.append(call)
-    # The calls still blocked at the stop, as the kernel showed them.
-    stop_at = seconds(recording.stopped)
-    for tid, (pid, nr, arg) in recording.blocked.items():
-        if tid not in pid_of:
-            continue
-        if nr == SYS_FUTEX and (pid, arg) in sem_at:
-            call = Call(
-                pid, tid, "sem_wait", [arg], None, stop_at, None, sem_at[(pid, arg)]
-            )
-        elif nr == SYS_CLOCK_NANOSLEEP:
-            call = Call(pid, tid, "sleep", [], None, stop_at, None)
-        elif nr == SYS_FUTEX:
-            call = Call(pid, tid, "pthread_join", [], None, stop_at, None)
-        else:
-            continue
-        # It began after the thread's last recorded call.
-        mine = [c for c in calls if c.tid == tid]
-        if mine:
-            call.start = max(c.end if c.end is not None else c.start for c in mine)
-        calls.append(call)
-    if not calls:
-        raise ToolError(f"nothing was recorded in {data}")
-    calls.sort(key=lambda c: (c.start, c.tid))
-    return Run(
-        program,
-        speed,
-        calls,
-        stop_at,
-        recording.stdout,
-        recording.stderr,
-        main_pid,
-        exe_of,
-        pid_of,
-        first_seen,
-    )
-
-
-def printed(call):
-    """The text a printf or puts call wrote."""
-    if call.name == "puts":
-        return call.args[0] + "\n"
-    fmt, values = call.args[0], call.args[1:]
-    fmt = re.sub(r"%l+([du])", r"%\1", fmt)
-    try:
-        return fmt % tuple(values[: fmt.count("%") - 2 * fmt.count("%%")])
-    except (TypeError, ValueError):
-        return fmt

@@ -1,0 +1,60 @@
+# SPDX-License-Identifier: MIT
+"""What the Python tests share: the build they test (BUILD_DIR, default the
+default preset's) and a way to build a changed copy of a program."""
+
+import os
+import subprocess
+
+import pytest
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get("BUILD_DIR", os.path.join(ROOT, "build", "default"))
+
+
+@pytest.fixture(scope="session")
+def build():
+    """The folder of the built programs."""
+    return BUILD
+
+
+@pytest.fixture(scope="session")
+def root():
+    """The project's root folder."""
+    return ROOT
+
+
+def changed_copy(folder, source, edits, name):
+    """Builds a copy of the source file `source` (from the project's root)
+    with each (old, new) of `edits` made once, as the executable `name` in
+    `folder`; its path. Each `old` must be in the source, so that a change
+    of the source cannot quietly make an edit miss."""
+    with open(os.path.join(ROOT, source)) as f:
+        text = f.read()
+    for old, new in edits:
+        assert old in text, f"{source} no longer holds {old!r}"
+        text = text.replace(old, new, 1)
+    copy = os.path.join(folder, os.path.basename(source))
+    with open(copy, "w") as f:
+        f.write(text)
+    command = ["c++", "-std=c++20", "-O2", "-g", "-pthread"]
+    command += [
+        "-I",
+        os.path.join(ROOT, "common"),
+        "-o",
+        os.path.join(folder, name),
+        copy,
+    ]
+    if "get_time.h" in text:
+        command.append(os.path.join(ROOT, "common", "get_time.cpp"))
+    subprocess.run(command, check=True)
+    return os.path.join(folder, name)
+
+
+@pytest.fixture
+def changed(tmp_path):
+    """changed(source, edits, name="program"): a changed copy, built."""
+
+    def build_it(source, edits, name="program"):
+        return changed_copy(str(tmp_path), source, edits, name)
+
+    return build_it

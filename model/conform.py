@@ -1,0 +1,210 @@
+# SPDX-License-Identifier: MIT
+"""model/conform: the model and the program do the same, checked by machine.
+
+  model/conform [--speed N] [EXECUTABLE]
+
+EXECUTABLE is a built barber (default build/default/barber), known by what
+it contains, whatever the file is called; N is the speed it is recorded at
+(default 10).
+
+Records a real day of the program with trace/run's recording (uftrace, at
+speed N, default 10) and takes, for each routine, the semaphore operations
+and written lines its threads really performed, in order: the barber's
+round, a customer who sits, a customer who goes away. Takes the same from
+the model: SPIN simulates shop.pml, built to print every operation it takes
+(-DTRACE_OPS), on a few random days. A routine is known on both sides by the
+line it writes. The two must agree on every routine.
+
+Exit status: 0 when they agree; 1 when they differ, with the first
+difference side by side; 2 for a usage or tool error; 130 when interrupted.
+"""
+
+import argparse
+import collections
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from trace import executable as elf
+from trace.calls import printed
+from trace.errors import ToolError
+from trace.programs import BARBER_LINE, customer_line
+from trace.record import record
+from trace.recording import load
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+ROUTINES = {
+    "barber": "the barber's round",
+    "sit-down": "a customer who sits",
+    "gone-away": "a customer who goes away",
+    None: "a thread that writes no line",
+}
+SIMULATED_DAYS = 12
+
+
+def fail(message, status=2):
+    print(f"model/conform: {message}", file=sys.stderr)
+    sys.exit(status)
+
+
+def line_kind(text):
+    if text == BARBER_LINE + "\n":
+        return "barber"
+    line = customer_line(text)
+    if line is None:
+        return "other"
+    return "gone-away" if line[1] is None else "sit-down"
+
+
+def routines_of(ops_by_actor):
+    """Each actor's operations, cut into the routines it ran: the barber's
+    into rounds, each starting where he waits for a customer."""
+    found = collections.defaultdict(collections.Counter)
+    for ops in ops_by_actor.values():
+        lines = [op.split(" ", 1)[1] for op in ops if op.startswith("line ")]
+        kind = lines[0] if lines else None
+        if not any(op.startswith(("down", "up")) for op in ops):
+            continue  # the driver: no semaphore of its own
+        if kind == "barber":
+            rounds, current = [], []
+            for op in ops:
+                if op == "down cust_ready" and current:
+                    rounds.append(current)
+                    current = []
+                current.append(op)
+            rounds.append(current)
+            for r in rounds:
+                found[kind][tuple(r)] += 1
+        else:
+            found[kind][tuple(ops)] += 1
+    return found
+
+
+def program_routines(executable, program, speed):
+    work = tempfile.mkdtemp(prefix="conform-")
+    try:
+        recording = record(executable, program, speed, work)
+        if recording.ended:
+            raise ToolError(f"{executable.path} ended before its day was over")
+        run = load(executable, program, recording)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    ops = collections.defaultdict(list)
+    for c in run.calls:
+        if c.end is None:
+            continue  # still blocked at the stop: not performed
+        if c.name == "sem_wait":
+            ops[c.tid].append(f"down {c.sem}")
+        elif c.name == "sem_post":
+            ops[c.tid].append(f"up {c.sem}")
+        elif c.name in ("printf", "puts"):
+            ops[c.tid].append(f"line {line_kind(printed(c))}")
+    return routines_of(ops)
+
+
+def model_routines():
+    if shutil.which("spin") is None:
+        raise ToolError("spin not found: install it (apt-get install spin)")
+    ops = collections.defaultdict(list)
+    for seed in range(1, SIMULATED_DAYS + 1):
+        sim = subprocess.run(
+            ["spin", "-DTRACE_OPS", f"-n{seed}", "shop.pml"],
+            cwd=HERE,
+            capture_output=True,
+            text=True,
+        )
+        if sim.returncode != 0:
+            raise ToolError(f"spin cannot simulate shop.pml: {sim.stderr.strip()}")
+        began = collections.Counter()
+        for m in re.finditer(r"^\s*op (\d+) (.+)$", sim.stdout, re.M):
+            pid, op = int(m.group(1)), m.group(2)
+            if op == "begin":
+                began[pid] += 1
+            else:
+                ops[(seed, pid, began[pid])].append(op)
+    return routines_of(ops)
+
+
+def side_by_side(name, program, model):
+    width = max([len("program")] + [len(op) for op in program]) + 2
+    out = [
+        f"{name}: the program and the model differ",
+        f"   step  {'program':<{width}}model",
+    ]
+    for i in range(max(len(program), len(model))):
+        a = program[i] if i < len(program) else "-"
+        b = model[i] if i < len(model) else "-"
+        out.append(f" {'>' if a != b else ' '} {i + 1:4}  {a:<{width}}{b}")
+        if a != b:
+            break
+    return "\n".join(out)
+
+
+def arguments():
+    parser = argparse.ArgumentParser(
+        prog="model/conform",
+        description=__doc__.split("\n", 2)[2],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.error = lambda message: fail(f"{message} (see model/conform --help)")
+    parser.add_argument(
+        "--speed", type=int, default=10, metavar="N", help="record at speed N"
+    )
+    parser.add_argument(
+        "executable",
+        nargs="?",
+        default=os.path.join(ROOT, "build", "default", "barber"),
+        help="a built barber (default build/default/barber)",
+    )
+    args = parser.parse_args()
+    if args.speed < 1:
+        fail("--speed takes a whole number of at least 1")
+    return args
+
+
+def main():
+    args = arguments()
+    try:
+        executable = elf.read(args.executable)
+        program = elf.identify(executable)
+        if program.name != "barber":
+            raise ToolError(
+                f"{args.executable} is {program.name}; the model is of barber"
+            )
+        program = program_routines(executable, program, args.speed)
+        model = model_routines()
+    except ToolError as e:
+        fail(str(e))
+    except KeyboardInterrupt:
+        fail("interrupted", 130)
+    differ = False
+    for kind, name in ROUTINES.items():
+        if kind not in program and kind not in model:
+            continue
+        mine, theirs = program.get(kind, {}), model.get(kind, {})
+        if set(mine) == set(theirs):
+            ops = " ".join(f"[{op}]" for op in next(iter(mine)))
+            print(
+                f"agree  {name} ({sum(mine.values())} in the run, "
+                f"{sum(theirs.values())} simulated): {ops}"
+            )
+            continue
+        differ = True
+        a = mine.most_common(1)[0][0] if mine else ()
+        b = theirs.most_common(1)[0][0] if theirs else ()
+        if a == b:  # the same usual sequence: show the one only one side has
+            a = next((s for s in mine if s not in theirs), a)
+            b = next((s for s in theirs if s not in mine), b)
+        print(side_by_side(name, a, b))
+    if differ:
+        sys.exit(1)
+    print("model/conform: the program and the model agree")
+
+
+if __name__ == "__main__":
+    main()
