@@ -34,6 +34,7 @@ class Run:
     pid_of: dict  # tid -> pid, for every task
     constants: dict  # SEAT_MAX and the like, from the debug information
     routine_of: dict  # tid -> the routine its thread was started with
+    alive: set  # the tasks still there when the run was stopped
     ended: object = None  # an Ending, when it ended by itself
 
     @property

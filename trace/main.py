@@ -129,10 +129,10 @@ def ending(executable, program, recording):
     )
 
 
-def show(run, out_dir):
+def show(run, executable, out_dir):
     """Judges the run and writes the report, pictures, trace and page;
     whether a rule is broken."""
-    from . import chrome, draw, rules
+    from . import chrome, draw, page, rules
 
     views = Views(run)
     verdicts = rules.judge(run, views)
@@ -141,7 +141,10 @@ def show(run, out_dir):
     print(text, end="")
     pictures = draw.timeline(run, views, verdicts, out_dir)
     trace = chrome.chrome_trace(run, views, out_dir)
-    print(f"pictures: {', '.join(pictures)}; trace viewer: {trace}")
+    stepper, why_not = page.write_page(run, views, executable, out_dir)
+    print(f"pictures: {', '.join(pictures)}; trace viewer: {trace}; page: {stepper}")
+    if why_not:
+        print(f"the page lights no source line: {why_not}")
     return any(v.broken for v in verdicts)
 
 
@@ -162,7 +165,7 @@ def main():
         write(out_dir, "output.txt", recording.stdout)
         if recording.ended and not program.told(recording.stdout, recording.stderr):
             fail(ending(executable, program, recording), ENDED)
-        broken = show(load(executable, program, recording), out_dir)
+        broken = show(load(executable, program, recording), executable, out_dir)
     except ToolError as e:
         fail(str(e))
     except KeyboardInterrupt:

@@ -76,6 +76,7 @@ class Recording:
     started: float  # monotonic time the program started
     stopped: float  # monotonic time it was stopped, or ended
     blocked: dict  # tid -> (pid, syscall, its first argument) at the stop
+    alive: set  # the tasks still there at the stop
     ended: object  # an Ending, if it ended before the stop
 
 
@@ -167,6 +168,7 @@ def follow(tracer, program, speed, data):
         now if started is None else started,
         time.monotonic() if ending is None else ending.at,
         snapshot(tracer.pid) if ending is None else {},
+        {tid for _, tid in session_tasks(tracer.pid)} if ending is None else set(),
         ending,
     )
 

@@ -235,5 +235,6 @@ def load(executable, program, recording):
         pid_of,
         elf.constants(executable, (CHAIRS, CUSTOMERS)),
         routines(calls, pid_of, named),
+        recording.alive,
         recording.ended,
     )
