@@ -11,9 +11,12 @@ Records a real day of the program with trace/run's recording (uftrace, at
 speed N, default 10) and takes, for each routine, the semaphore operations
 and written lines its threads really performed, in order: the barber's
 round, a customer who sits, a customer who goes away. Takes the same from
-the model: SPIN simulates shop.pml, built to print every operation it takes
-(-DTRACE_OPS), on a few random days. A routine is known on both sides by the
-line it writes. The two must agree on every routine.
+the routines model/prove reads from the program's source (every way
+through _customer, every round of _barber), and from the model: SPIN
+simulates shop.pml, built to print every operation it takes (-DTRACE_OPS),
+on a few random days. A routine is known by the line it writes. What the
+run did must be a way through the source's routines, and the model must do
+just what the run did.
 
 Exit status: 0 when they agree; 1 when they differ, with the first
 difference side by side; 2 for a usage or tool error; 130 when interrupted.
@@ -29,16 +32,20 @@ import sys
 import tempfile
 
 from trace import executable as elf
+from trace import source as reader
 from trace.calls import printed
 from trace.errors import ToolError
 from trace.programs import BARBER_LINE, customer_line
 from trace.record import record
 from trace.recording import load
 
+from . import system
+from .prove import ROUTINES
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-ROUTINES = {
+KINDS = {
     "barber": "the barber's round",
     "sit-down": "a customer who sits",
     "gone-away": "a customer who goes away",
@@ -107,6 +114,55 @@ def program_routines(executable, program, speed):
     return routines_of(ops)
 
 
+# How the source's lines are named here.
+LINE_KINDS = {"sat": "sit-down", "gone": "gone-away", "barber_lines": "barber"}
+
+
+def op_of(step):
+    """The operation a step of the source shows in a run, if any."""
+    if step.kind != "call":
+        return None
+    if step.name in ("sem_wait", "sem_post"):
+        return f"{'down' if step.name == 'sem_wait' else 'up'} {step.arg}"
+    if step.name in ("printf", "puts"):
+        return f"line {LINE_KINDS[system.LINES[step.arg]]}"
+    return None
+
+
+def source_routines(executable):
+    """Every way through _customer and every round of _barber, as read from
+    the executable's source by model/prove's reader."""
+    path = elf.source_of(executable, "_customer")
+    if path is None:
+        raise ToolError(f"{executable.path} does not say where its source is")
+    shop = system.build(reader.read(path, ROUTINES, strict=True))
+    found = collections.defaultdict(collections.Counter)
+
+    def ops_after(place, ops):
+        op = None if place.ended else op_of(place.step)
+        return ops + [op] if op else ops
+
+    def customer(place, ops):
+        if place.ended:
+            lines = [o.split(" ", 1)[1] for o in ops if o.startswith("line ")]
+            found[lines[0] if lines else None][tuple(ops)] += 1
+        for m in shop.moves:
+            if m.who == "customer" and m.source is place:
+                customer(m.target, ops_after(place, ops))
+
+    def barber(place, ops, passed):
+        for m in shop.moves:
+            if m.who == "barber" and m.source is place:
+                if m.target is shop.barbers[0]:
+                    found["barber"][tuple(ops_after(place, ops))] += 1
+                elif m.target.index not in passed:
+                    barber(m.target, ops_after(place, ops), passed | {m.target.index})
+
+    customer(shop.customers[0], [])
+    barber(shop.barbers[0], [], {0})
+    return path, found
+
+
 def model_routines():
     if shutil.which("spin") is None:
         raise ToolError("spin not found: install it (apt-get install spin)")
@@ -130,15 +186,15 @@ def model_routines():
     return routines_of(ops)
 
 
-def side_by_side(name, program, model):
+def side_by_side(name, program, other, what="model"):
     width = max([len("program")] + [len(op) for op in program]) + 2
     out = [
-        f"{name}: the program and the model differ",
-        f"   step  {'program':<{width}}model",
+        f"{name}: the program and the {what} differ",
+        f"   step  {'program':<{width}}{what}",
     ]
-    for i in range(max(len(program), len(model))):
+    for i in range(max(len(program), len(other))):
         a = program[i] if i < len(program) else "-"
-        b = model[i] if i < len(model) else "-"
+        b = other[i] if i < len(other) else "-"
         out.append(f" {'>' if a != b else ' '} {i + 1:4}  {a:<{width}}{b}")
         if a != b:
             break
@@ -176,6 +232,7 @@ def main():
             raise ToolError(
                 f"{args.executable} is {program.name}; the model is of barber"
             )
+        path, written = source_routines(executable)
         program = program_routines(executable, program, args.speed)
         model = model_routines()
     except ToolError as e:
@@ -183,15 +240,26 @@ def main():
     except KeyboardInterrupt:
         fail("interrupted", 130)
     differ = False
-    for kind, name in ROUTINES.items():
+    for kind, name in KINDS.items():
+        mine, theirs = program.get(kind, {}), written.get(kind, {})
+        if set(mine) <= set(theirs):
+            if mine:
+                print(
+                    f"agree  {name}, with {os.path.relpath(path)}: {shown(next(iter(mine)))}"
+                )
+            continue
+        differ = True
+        a = next(s for s in mine if s not in theirs)
+        b = theirs.most_common(1)[0][0] if theirs else ()
+        print(side_by_side(f"{name} (against {os.path.relpath(path)})", a, b, "source"))
+    for kind, name in KINDS.items():
         if kind not in program and kind not in model:
             continue
         mine, theirs = program.get(kind, {}), model.get(kind, {})
         if set(mine) == set(theirs):
-            ops = " ".join(f"[{op}]" for op in next(iter(mine)))
             print(
                 f"agree  {name} ({sum(mine.values())} in the run, "
-                f"{sum(theirs.values())} simulated): {ops}"
+                f"{sum(theirs.values())} simulated): {shown(next(iter(mine)))}"
             )
             continue
         differ = True
@@ -203,7 +271,11 @@ def main():
         print(side_by_side(name, a, b))
     if differ:
         sys.exit(1)
-    print("model/conform: the program and the model agree")
+    print("model/conform: the program, its source and the model agree")
+
+
+def shown(ops):
+    return " ".join(f"[{op}]" for op in ops)
 
 
 if __name__ == "__main__":
