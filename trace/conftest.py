@@ -17,6 +17,11 @@ def trace(*args, env=None, cwd=None):
     )
 
 
+def broken(stdout):
+    """The report's lines of broken rules."""
+    return [line for line in stdout.splitlines() if line.startswith("  BROKEN")]
+
+
 @pytest.fixture(scope="session")
 def day_speed():
     """The speed the real day is traced at."""
