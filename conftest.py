@@ -23,7 +23,7 @@ def root():
     return ROOT
 
 
-def changed_copy(folder, source, edits, name):
+def changed_copy(folder, source, edits, name, flags=("-O2",)):
     """Builds a copy of the source file `source` (from the project's root)
     with each (old, new) of `edits` made once, as the executable `name` in
     `folder`; its path. Each `old` must be in the source, so that a change
@@ -36,7 +36,7 @@ def changed_copy(folder, source, edits, name):
     copy = os.path.join(folder, os.path.basename(source))
     with open(copy, "w") as f:
         f.write(text)
-    command = ["c++", "-std=c++20", "-O2", "-g", "-pthread"]
+    command = ["c++", "-std=c++20", *flags, "-g", "-pthread"]
     command += [
         "-I",
         os.path.join(ROOT, "common"),

@@ -11,6 +11,7 @@ import re
 import pytest
 
 from trace import browser
+from trace.conftest import data_of, replay
 
 pytestmark = pytest.mark.skipif(
     not browser.available(),
@@ -21,67 +22,6 @@ SEMAPHORES = ("barber_ready", "cust_ready", "mutex")
 # What the page's script does to count a wait, and a wrong way to do it.
 COUNTED_WHEN_IT_RETURNS = 'if (e.kind === "end" && e.call === "sem_wait") {'
 COUNTED_WHEN_IT_BEGINS = 'if (e.kind === "begin" && e.call === "sem_wait") {'
-
-
-def replay(run):
-    """The state after each event of the page's data, worked out here: a
-    post counts when it is made, a wait when it returns."""
-    lanes = [
-        {"state": "running" if i == 0 else "not-started", "line": None}
-        for i in range(len(run["lanes"]))
-    ]
-    count, free, holder, output = {}, None, None, ""
-    states = []
-
-    def snapshot():
-        states.append(
-            json.loads(
-                json.dumps(
-                    {
-                        "lanes": lanes,
-                        "count": count,
-                        "free_seat": free,
-                        "holder": holder,
-                        "output": output,
-                    }
-                )
-            )
-        )
-
-    snapshot()
-    for e in run["events"]:
-        lane = lanes[e["lane"]]
-        for name, op, value in e.get("changes", []):
-            free = value if op == "=" else free + value
-        if e["kind"] == "gone":
-            lane.update(state="gone", line=None)
-            snapshot()
-            continue
-        lane["line"] = e["line"]
-        call, sem = e.get("call"), e.get("sem")
-        if call == "sem_init":
-            count[sem] = e["count"]
-        elif call == "sem_post":
-            count[sem] += 1
-            if sem == "mutex" and holder == e["lane"]:
-                holder = None
-        elif call == "sem_wait" and e["kind"] == "end":
-            count[sem] -= 1
-            if sem == "mutex":
-                holder = e["lane"]
-        output += e.get("text", "")
-        if e["kind"] == "begin":
-            if call == "sem_wait":
-                lane["state"] = f"waiting-{sem}"
-            elif call == "sleep":
-                barber = run["lanes"][e["lane"]] == "barber"
-                lane["state"] = "cutting-hair" if barber else "sleeping"
-            else:
-                lane["state"] = {"usleep": "pausing", "pthread_join": "joining"}[call]
-        else:
-            lane["state"] = "holding-mutex" if holder == e["lane"] else "running"
-        snapshot()
-    return states
 
 
 SHOWN = """JSON.stringify({
@@ -144,14 +84,6 @@ def sane(run, k, seen):
     if sat and sat.group(1) != seen["names"]["free_seat"]:
         found.append(f"free_seat {seen['names']['free_seat']} as {text!r} is written")
     return found
-
-
-def data_of(path):
-    text = path.read_text()
-    inline = re.search(
-        r'<script type="application/json" id="run">(.*?)</script>', text, re.S
-    )
-    return json.loads(inline.group(1))
 
 
 @pytest.fixture(scope="module")

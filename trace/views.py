@@ -76,8 +76,9 @@ class Views:
 
     @functools.cached_property
     def sections(self):
-        """Every thread's holds of mutex, in the order they were taken, and
-        [(time, tid, what)] of the takes and gives out of turn."""
+        """Every thread's holds of mutex, in the order they were taken (one
+        still held at the stop ends there), and [(time, tid, what)] of the
+        takes and gives out of turn."""
         spans, misuse = [], []
         for tid in self.run.threads():
             since = None
@@ -94,6 +95,8 @@ class Views:
                 else:
                     spans.append(Section(since, c.start, tid))
                     since = None
+            if since is not None:  # still held when the run was stopped
+                spans.append(Section(since, self.run.stop, tid))
         return sorted(spans, key=lambda s: (s.acquired, s.tid)), misuse
 
     def holding(self, tid, at):
