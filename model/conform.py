@@ -25,6 +25,7 @@ difference side by side; 2 for a usage or tool error; 130 when interrupted.
 import argparse
 import collections
 import os
+import signal
 import re
 import shutil
 import subprocess
@@ -224,6 +225,8 @@ def arguments():
 
 
 def main():
+    # Into a pipe that closes early (... | head), end quietly.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     args = arguments()
     try:
         executable = elf.read(args.executable)

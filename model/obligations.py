@@ -322,13 +322,15 @@ def goals(system, ranking):
         ),
     ]
     for move in system.moves:
-        who = {"customer": "a customer's", "barber": "the barber's", "arrival": "an"}[
-            move.who
-        ]
-        where = f" at line {move.source.step.line}" if move.source else ""
+        who = {"customer": "a customer", "barber": "the barber"}.get(move.who)
+        label = (
+            f"{who} at line {move.source.step.line}, {move.label}, keeps it"
+            if who
+            else "a customer's arrival keeps it"
+        )
         found.append(
             Goal(
-                f"{who} {move.label}{where} keeps it",
+                label,
                 all_of(
                     inv_now,
                     guard(move, now),

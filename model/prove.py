@@ -25,6 +25,7 @@ solvers that disagree.
 
 import argparse
 import os
+import signal
 import sys
 import time
 
@@ -115,7 +116,7 @@ def show(results, why_not):
 def header(shop):
     customer = [p for p in shop.customers if not p.ended]
     print(
-        f"model/prove: {os.path.relpath(shop.path)}, for every number of customers "
+        f"model/prove: {shown_path(shop.path)}, for every number of customers "
         f"N >= 0 and chairs S >= 1"
     )
     starts = ", ".join(
@@ -128,6 +129,12 @@ def header(shop):
         f"init sets {starts}"
     )
     print(f"  lemma, written by hand: {obligations.LEMMA}")
+
+
+def shown_path(path):
+    """A path from here when it is under here, else as it is."""
+    near = os.path.relpath(path)
+    return path if near.startswith("..") else near
 
 
 def show_start(v):
@@ -148,6 +155,8 @@ def tell(found):
 
 
 def main():
+    # Into a pipe that closes early (... | head), end quietly.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     args = arguments()
     started = time.monotonic()
     try:

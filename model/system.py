@@ -178,6 +178,13 @@ def effect_of(step, source):
     )
 
 
+def way(step, guard):
+    """A step as a move: a test, with the way it went."""
+    if step.kind != "test":
+        return describe(step)
+    return describe(step) + (": yes" if guard[0][1] == step.arg[0] else ": no")
+
+
 NEGATION = {"<": ">=", "<=": ">", ">": "<=", ">=": "<", "==": "!=", "!=": "=="}
 
 
@@ -240,7 +247,9 @@ def customer_places(routine, source, moves):
                 in_window,
                 on_path | {step_id},
             )
-            moves.append(Move("customer", place, target, guard, delta, describe(step)))
+            moves.append(
+                Move("customer", place, target, guard, delta, way(step, guard))
+            )
         return place
 
     visit(routine.entry, False, 0, {}, False, frozenset())
@@ -270,7 +279,7 @@ def barber_places(routine, source, moves):
         ways, delta = effect_of(step, source)
         for guard, nxt in zip(ways, step.next):
             target = place_of(nxt, holds_after(step, holding))
-            moves.append(Move("barber", here, target, guard, delta, describe(step)))
+            moves.append(Move("barber", here, target, guard, delta, way(step, guard)))
     return places
 
 
@@ -291,6 +300,12 @@ def build(source):
                     f"{source.path}:{(m.source.step.line)}: {q} is not set by init()"
                 )
     moves.append(Move("arrival", None, customers[0], (), {}, "a customer arrives"))
+    # In the order of the routines: the customer's from the door on, the
+    # barber's from his start, then the arrival.
+    rank = {"customer": 0, "barber": 1, "arrival": 2}
+    moves.sort(
+        key=lambda m: (rank[m.who], m.source.index if m.source else 0, m.target.index)
+    )
     start.update(sat=Value(0, 0), gone=Value(0, 0), barber_lines=Value(0, 0))
     window = [p for p in customers if p.window]
     return System(

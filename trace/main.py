@@ -11,9 +11,10 @@ contains, whatever the file is called.
 --speed N runs the program N times faster under libfaketime (default 1,
 real speed); reports, pictures and the page are in the program's own
 seconds either way. Up to --speed {highest} the barber's whole day is
-judged on two cores; at higher speeds the pauses stray too far from what
-the program asked for, and the rules that depend on time are not judged
-(the report says which, and the speed to use instead).
+judged on two cores that have nothing else to do; faster, or on a busy
+machine, the pauses stray too far from what the program asked for, and the
+rules that depend on time are not judged (the report says which, and the
+speed to use instead).
 
 DIR (default trace-PROGRAM) receives PROGRAM.html, a page to step through
 the run beside the program's source; PROGRAM.svg and PROGRAM.png, the
