@@ -15,7 +15,7 @@
 struct Launch {
   std::string program{};   // file name in the build folder
   std::string cwd{};       // working directory; empty: build folder
-  bool fast_clock = false; // ten times faster under libfaketime
+  bool fast_clock = false; // clock_speed() times faster under libfaketime
   std::string clock{};     // FAKETIME for libfaketime, if not empty
   // Room for this many thread stacks in the address space; the rest of the
   // program's threads cannot be created (0: every pthread_create fails).
@@ -53,7 +53,8 @@ struct Running {
 std::string build_dir();
 
 // How many seconds of a fast-clock program's own time pass in one real
-// second: 10 under libfaketime, 1 where it is not installed.
+// second: 10 under libfaketime (4 in a sanitized build), 1 where it is not
+// installed.
 int clock_speed();
 
 // Whether libfaketime is there to set a program's clock.
