@@ -106,3 +106,13 @@ def test_a_missing_solver_names_its_package(tmp_path):
     assert (
         result.stderr == "model/prove: z3 not found: install it (apt-get install z3)\n"
     )
+
+
+def test_a_routine_missing_is_named(tmp_path):
+    with open(os.path.join(ROOT, "shop", "barber.cpp")) as f:
+        text = f.read()
+    source = tmp_path / "barber.cpp"
+    source.write_text(text.replace("_barber", "_chair"))
+    result = prove(source)
+    assert result.returncode == 2
+    assert result.stderr == f"model/prove: {source}: no routine _barber\n"

@@ -107,15 +107,20 @@ def write(out_dir, name, text):
         f.write(text)
 
 
-def ending(executable, program, recording):
+def ending(executable, program, recording, out_dir):
     """The one line that tells how the program ended before its story: how,
     and when its last call was made (or, with none recorded, when uftrace
-    saw it end)."""
+    saw it end). What it did up to then goes into its page, which a learner
+    most wants to step through."""
+    from . import page
+
     end = recording.ended
     at = (end.at - recording.started) * recording.speed
+    stepper = None
     try:
         run = load(executable, program, recording)
         at = max(c.start if c.end is None else c.end for c in run.calls)
+        stepper = page.write_page(run, Views(run), executable, out_dir)[0]
     except ToolError:
         pass
     if end.signal:
@@ -126,7 +131,9 @@ def ending(executable, program, recording):
     said = recording.stderr.strip().splitlines()
     return (
         f"{program.name} {how} at {at:.2f} s of program time, before its story "
-        f"was told" + (f" (it said: {said[0]})" if said else "")
+        f"was told"
+        + (f" (it said: {said[0]})" if said else "")
+        + (f"; step through it in {stepper}" if stepper else "")
     )
 
 
@@ -165,7 +172,7 @@ def main():
         recording = record(executable, program, args.speed, out_dir)
         write(out_dir, "output.txt", recording.stdout)
         if recording.ended and not program.told(recording.stdout, recording.stderr):
-            fail(ending(executable, program, recording), ENDED)
+            fail(ending(executable, program, recording, out_dir), ENDED)
         broken = show(load(executable, program, recording), executable, out_dir)
     except ToolError as e:
         fail(str(e))

@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from trace.conftest import broken, trace
+from trace.conftest import broken, data_of, trace
 from trace.rules_tallyduel import explain_steps
 
 BARBER = "shop/barber.cpp"
@@ -73,6 +73,7 @@ def test_a_barber_who_crashes_is_told_as_a_crash(changed, tmp_path):
     assert result.stdout == ""
     assert len(result.stderr.splitlines()) == 1, result.stderr
     assert "died of signal 11 (SIGSEGV, Segmentation fault) at 10." in result.stderr
+    assert result.stderr.endswith(f"; step through it in {out}/barber.html\n")
     # What it printed before, and nothing of uftrace's.
     assert (out / "output.txt").read_text().splitlines() == [
         "Customer whose id = 0 has sit down! Free seat = 5",
@@ -96,3 +97,19 @@ def test_the_steps_of_tallyduel_explain_its_values_or_not():
     assert breaches([1, 1], [0, -1, -1]) != []
     # A raise counted twice.
     assert breaches([2], [1]) != []
+
+
+def test_a_run_its_source_does_not_fit_lights_no_line(changed, tmp_path):
+    # Built posting cust_ready before it lets go of mutex; then the copy's
+    # source put back as the real one, which the run no longer fits.
+    swapped = ("  up(mutex);\n  up(cust_ready);\n", "  up(cust_ready);\n  up(mutex);\n")
+    shop = changed(BARBER, [swapped])
+    source = tmp_path / "barber.cpp"
+    source.write_text(source.read_text().replace(swapped[1], swapped[0], 1))
+    result = trace("--speed", "50", "--out", str(tmp_path / "out"), shop)
+    assert result.returncode == 0, result.stdout + result.stderr
+    said = "the page lights no source line: sem_post on cust_ready at "
+    assert said in result.stdout
+    run = data_of(tmp_path / "out" / "barber.html")
+    assert run["unlit"].startswith("sem_post on cust_ready at ")
+    assert run["source"] is not None and run["events"]
