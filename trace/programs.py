@@ -52,6 +52,7 @@ class Program:
     source: str  # its source file, from the project's root
     longest: float  # program seconds after which a run is stopped anyway
     told: object  # told(stdout, stderr): whether a run has told its story
+    quiet: float = 0.0  # program seconds a told story must then stay quiet
 
 
 def barber_day_over(out, err):
@@ -98,6 +99,7 @@ PROGRAMS = (
         "shop/barber.cpp",
         110.0,
         barber_day_over,
+        QUIET,
     ),
     Program(
         "pairtick",

@@ -29,7 +29,6 @@ import subprocess
 import time
 
 from .errors import ToolError
-from .programs import QUIET
 
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 # What the calls' arguments and results are, for uftrace to record them.
@@ -177,9 +176,9 @@ def should_stop(program, speed, real, real_quiet, out, err):
     """Whether the story is told (and, for a day, has stayed quiet), or the
     run has gone on for program.longest of its seconds."""
     if program.told(out, err):
-        if program.name != "barber":
+        if not program.quiet:
             return True
-        if real_quiet * speed >= QUIET and real_quiet >= LEAST_REAL_QUIET:
+        if real_quiet * speed >= program.quiet and real_quiet >= LEAST_REAL_QUIET:
             return True
     return real * speed >= program.longest and real >= LEAST_REAL_RUN
 

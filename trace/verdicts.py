@@ -67,9 +67,9 @@ def rule(rules, paced=False, whole_story=False, needs=()):
 def judge(rules, run, views, told):
     """Every one of `rules` judged on the run, or said why not."""
     drift, pause = views.drift
+    facts = {k: views.facts.get(k, "?") for k in UNKNOWN}
     verdicts = []
     for r in rules:
-        facts = {k: views.facts.get(k, "?") for k in ("chairs", "customers", "haircut")}
         text = r.sentence(facts)
         missing = [k for k in r.needs if k not in views.facts]
         if missing:
@@ -82,8 +82,16 @@ def judge(rules, run, views, told):
     return verdicts
 
 
+# Why a fact a rule speaks of may be unknown.
+UNKNOWN = {
+    "chairs": "the executable has no debug information to tell the number of chairs",
+    "customers": "the driver created no customer",
+    "haircut": "the barber began no haircut, whose length his sleep would tell",
+}
+
+
 def unknown(facts):
-    return f"the executable has no debug information to tell the {' and '.join(facts)}"
+    return "; ".join(UNKNOWN[f] for f in facts)
 
 
 def strayed(run, drift, pause):
