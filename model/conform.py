@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""model/conform: the model and the program do the same, checked by machine.
+"""model/conform: the program, its source and the model do the same,
+checked by machine.
 
   model/conform [--speed N] [EXECUTABLE]
 
@@ -25,9 +26,9 @@ difference side by side; 2 for a usage or tool error; 130 when interrupted.
 import argparse
 import collections
 import os
-import signal
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
