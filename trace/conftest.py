@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""What the tracer's tests share: running trace/run, and one real day of the
-barber traced once for all the tests that read it."""
+"""What the tracer's tests (and the exercises') share: running trace/run,
+one real day of the barber traced once for all the tests that read it, and
+a replay in Python of the events a page holds, to hold the page to."""
 
 import json
 import os
