@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, changed_copy
+from conftest import ROOT, changed_copy, settle_pairs
 from trace.conftest import data_of, replay
 
 DOC = os.path.join(ROOT, "docs", "exercises.md")
@@ -137,20 +137,6 @@ def prove(source):
     )
 
 
-def settled(lines):
-    """Customers 11 and 12, and 15 and 16, arrive together: either may sit,
-    in either order. Written as 11 and 15 sitting, first."""
-    lines = list(lines)
-    for a, b in ((11, 12), (15, 16)):
-        sit = "Customer whose id = {} has sit down! Free seat = 0"
-        gone = "Customer whose id = {} has gone away!"
-        ways = ({sit.format(a), gone.format(b)}, {sit.format(b), gone.format(a)})
-        for i in range(len(lines) - 1):
-            if set(lines[i : i + 2]) in ways:
-                lines[i : i + 2] = [sit.format(a), gone.format(b)]
-    return lines
-
-
 def gone_ids(lines):
     return {
         int(m.group(1))
@@ -233,7 +219,7 @@ def test_2_barber_ready_starting_at_0(runs, root):
     with open(os.path.join(root, "tests", "barber_day.txt")) as f:
         day = f.read().splitlines()
     with open(os.path.join(runs["folder"], "zero", "output.txt")) as f:
-        assert settled(f.read().splitlines()) == day
+        assert settle_pairs(f.read().splitlines()) == day
     assert report_has(traced.stdout, want["trace/run"])
     run, state = state_at(page_of(runs, "zero"), 3.0)
     lane = run["lanes"].index("customer 0")
@@ -255,7 +241,7 @@ def test_3_the_chair_freed_after_the_haircut(runs):
 
 
 def test_4_three_chairs(runs):
-    assert settled(line for _, line in runs[4][0]) == output(4)
+    assert settle_pairs(line for _, line in runs[4][0]) == output(4)
 
 
 def test_5_waiting_on_barber_ready_while_holding_mutex(runs):

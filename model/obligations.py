@@ -124,38 +124,45 @@ def invariant(system, f):
             any_of(*[app("=", f.b, str(p.index)) for p in s.barbers]),
         )
     )
-    for place in s.barbers:
-        into = [f.n(m) for m in barber_moves(s) if m.target is place]
-        out = [f.n(m) for m in barber_moves(s) if m.source is place]
-        here = app("ite", app("=", f.b, str(place.index)), "1", "0")
-        parts.append(
-            (
-                f"the barber's steps into and out of line {place.step.line}",
-                app(
-                    "=",
-                    app("-", plus(*into), plus(*out)) if out else plus(*into),
-                    app("-", here, "1") if place.index == 0 else here,
-                ),
-            )
-        )
-    for q in s.quantities:
-        parts.append(
-            (
-                f"the equation of {q}",
-                app(
-                    "=",
-                    f.q(q),
-                    plus(
-                        value(s.start[q]),
-                        *[times(p.effect.get(q, 0), f.c(p)) for p in s.customers],
-                        *[times(m.delta.get(q, 0), f.n(m)) for m in barber_moves(s)],
-                    ),
-                ),
-            )
-        )
+    parts += [flow(s, f, place) for place in s.barbers]
+    parts += [equation(s, f, q) for q in s.quantities]
     window = [f.c(p) for p in s.lemma_window]
     parts.append(("the lemma", app(">=", f.q("free_seat"), plus(*window))))
     return parts
+
+
+def flow(system, f, place):
+    """How often the barber stepped into a place and out of it agrees with
+    whether he stands there now (and started there)."""
+    moves = barber_moves(system)
+    into = plus(*[f.n(m) for m in moves if m.target is place])
+    out = [f.n(m) for m in moves if m.source is place]
+    here = app("ite", app("=", f.b, str(place.index)), "1", "0")
+    return (
+        f"the barber's steps into and out of line {place.step.line}",
+        app(
+            "=",
+            app("-", into, plus(*out)) if out else into,
+            app("-", here, "1") if place.index == 0 else here,
+        ),
+    )
+
+
+def equation(system, f, q):
+    """A quantity is its start, plus what every customer's path so far and
+    every step the barber took did to it."""
+    return (
+        f"the equation of {q}",
+        app(
+            "=",
+            f.q(q),
+            plus(
+                value(system.start[q]),
+                *[times(p.effect.get(q, 0), f.c(p)) for p in system.customers],
+                *[times(m.delta.get(q, 0), f.n(m)) for m in barber_moves(system)],
+            ),
+        ),
+    )
 
 
 def guard(move, f):
@@ -228,49 +235,66 @@ def end_of_day(system, f):
     )
 
 
-def errors(system, f):
-    """[(property, what breaking it looks like)]: the states the shop must
-    never reach."""
-    s, everyone = system, system.customers + system.barbers
-    fs, S = f.q("free_seat"), "S"
-    out_of = lambda low, high: any_of(
-        app("<", fs, low), app(">", fs, high)
-    )  # noqa: E731
-    sit_down = [
+def sit_down_places(system):
+    """The customer places where he writes his sit-down line, free_seat in it."""
+    return [
         p
-        for p in s.customers
+        for p in system.customers
         if p.step.kind == "call"
         and p.step.name == "printf"
         and "free_seat" in p.step.values
         and "sit down" in p.step.arg
     ]
+
+
+def releases_unheld(p):
+    return (
+        p.step.kind == "call"
+        and p.step.name == "sem_post"
+        and p.step.arg == LOCK
+        and not p.holding
+    )
+
+
+def end_counts_right(system, f):
+    """Every chair free, every semaphore back at its start, every customer's
+    line written, one barber line per sit-down."""
+    return all_of(
+        *[
+            app("=", f.q(q), value(system.start[q]))
+            for q in system.semaphores + ["free_seat"]
+        ],
+        app("=", plus(f.q("sat"), f.q("gone")), "N"),
+        app("=", f.q("barber_lines"), f.q("sat")),
+    )
+
+
+def errors(system, f):
+    """[(property, what breaking it looks like)]: the states the shop must
+    never reach."""
+    s, everyone = system, system.customers + system.barbers
+    fs = f.q("free_seat")
+
+    def outside(low, high):
+        return any_of(app("<", fs, low), app(">", fs, high))
+
     return [
         (
             "nobody waits on cust_ready or barber_ready while holding mutex",
             at(everyone, f, lambda p: waits_on_other(p.step) and p.holding),
         ),
-        (
-            "only the holder releases mutex",
-            at(
-                everyone,
-                f,
-                lambda p: p.step.kind == "call"
-                and p.step.name == "sem_post"
-                and p.step.arg == LOCK
-                and not p.holding,
-            ),
-        ),
+        ("only the holder releases mutex", at(everyone, f, releases_unheld)),
         ("mutex never counts above 1", app(">", f.q(LOCK), "1")),
         (
             "whenever mutex is free, 0 <= free_seat <= S",
-            all_of(app(">=", f.q(LOCK), "1"), out_of("0", S)),
+            all_of(app(">=", f.q(LOCK), "1"), outside("0", "S")),
         ),
         (
             "a sit-down line shows 0 to S - 1",
             any_of(
                 *[
-                    all_of(app(">=", f.c(p), "1"), out_of("0", app("-", S, "1")))
-                    for p in sit_down
+                    all_of(app(">=", f.c(p), "1"), outside("0", app("-", "S", "1")))
+                    for p in sit_down_places(s)
                 ]
             ),
         ),
@@ -285,22 +309,36 @@ def errors(system, f):
         (
             "at the end of the day every chair is free, every semaphore back at its "
             "start, every customer's line written and one barber line per sit-down",
-            all_of(
-                end_of_day(s, f),
-                app(
-                    "not",
-                    all_of(
-                        *[
-                            app("=", f.q(q), value(s.start[q]))
-                            for q in s.semaphores + ["free_seat"]
-                        ],
-                        app("=", plus(f.q("sat"), f.q("gone")), "N"),
-                        app("=", f.q("barber_lines"), f.q("sat")),
-                    ),
-                ),
-            ),
+            all_of(end_of_day(s, f), app("not", end_counts_right(s, f))),
         ),
     ]
+
+
+def step_goal(system, move, now, after, inv_now, inv_after):
+    """The move, taken from a state of the invariant, leads to one."""
+    who = {"customer": "a customer", "barber": "the barber"}.get(move.who)
+    label = (
+        f"{who} at line {move.source.step.line}, {move.label}, keeps it"
+        if who
+        else "a customer's arrival keeps it"
+    )
+    taken = all_of(guard(move, now), step(system, move, now, after))
+    return Goal(label, all_of(inv_now, taken, app("not", inv_after)), "invariant", move)
+
+
+def ranking_goal(system, ranking, now, after, inv_now):
+    """From a state of the invariant the ranking is never below 0, and every
+    move lowers it."""
+    r_now, r_after = ranking(now), ranking(after)
+    raised = [
+        all_of(guard(m, now), step(system, m, now, after), app(">=", r_after, r_now))
+        for m in system.moves
+    ]
+    return Goal(
+        "every step lowers the ranking function, which is never below 0: every run ends",
+        all_of(inv_now, any_of(app("<", r_now, "0"), *raised)),
+        "ranking",
+    )
 
 
 def goals(system, ranking):
@@ -321,48 +359,13 @@ def goals(system, ranking):
             "invariant",
         ),
     ]
-    for move in system.moves:
-        who = {"customer": "a customer", "barber": "the barber"}.get(move.who)
-        label = (
-            f"{who} at line {move.source.step.line}, {move.label}, keeps it"
-            if who
-            else "a customer's arrival keeps it"
-        )
-        found.append(
-            Goal(
-                label,
-                all_of(
-                    inv_now,
-                    guard(move, now),
-                    step(system, move, now, after),
-                    app("not", inv_after),
-                ),
-                "invariant",
-                move,
-            )
-        )
-    for name, bad in errors(system, now):
-        found.append(Goal(name, all_of(inv_now, bad), "property"))
+    found += [
+        step_goal(system, m, now, after, inv_now, inv_after) for m in system.moves
+    ]
+    found += [
+        Goal(name, all_of(inv_now, bad), "property")
+        for name, bad in errors(system, now)
+    ]
     if ranking is not None:
-        r_now, r_after = ranking(now), ranking(after)
-        found.append(
-            Goal(
-                "every step lowers the ranking function, which is never below 0: every run ends",
-                all_of(
-                    inv_now,
-                    any_of(
-                        app("<", r_now, "0"),
-                        *[
-                            all_of(
-                                guard(m, now),
-                                step(system, m, now, after),
-                                app(">=", r_after, r_now),
-                            )
-                            for m in system.moves
-                        ],
-                    ),
-                ),
-                "ranking",
-            )
-        )
+        found.append(ranking_goal(system, ranking, now, after, inv_now))
     return found

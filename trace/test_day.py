@@ -6,19 +6,7 @@ import json
 import os
 import statistics
 
-
-def settle_pairs(lines):
-    """Customers 11 and 12, and 15 and 16, arrive together: either may take
-    the last chair, and their lines may come in either order."""
-    lines = list(lines)
-    for a, b in ((11, 12), (15, 16)):
-        sit = "Customer whose id = {} has sit down! Free seat = 0"
-        gone = "Customer whose id = {} has gone away!"
-        ways = ({sit.format(a), gone.format(b)}, {sit.format(b), gone.format(a)})
-        for i in range(len(lines) - 1):
-            if set(lines[i : i + 2]) in ways:
-                lines[i : i + 2] = [sit.format(a), gone.format(b)]
-    return lines
+from conftest import settle_pairs
 
 
 def test_a_traced_day_keeps_every_rule_and_is_the_untraced_day(traced_day, root):
