@@ -17,7 +17,7 @@ import time
 import pytest
 
 from conftest import ROOT, changed_copy, settle_pairs
-from trace.conftest import data_of, replay
+from tracer.conftest import data_of, replay
 
 DOC = os.path.join(ROOT, "docs", "exercises.md")
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"

@@ -23,26 +23,22 @@ Exit status: 0 when they agree; 1 when they differ, with the first
 difference side by side; 2 for a usage or tool error; 130 when interrupted.
 """
 
-import argparse
 import collections
 import os
 import re
 import shutil
-import signal
 import subprocess
-import sys
-import tempfile
 
-from trace import executable as elf
-from trace import source as reader
-from trace.calls import printed
-from trace.errors import ToolError
-from trace.programs import BARBER_LINE, customer_line
-from trace.record import record
-from trace.recording import load
+from tools import cli, files
+from tools.errors import ToolError
+from tracer import executable as elf
+from tracer.calls import printed
+from tracer.programs.barber import BARBER_LINE, customer_line
+from tracer.record import record
+from tracer.recording import load
 
 from . import system
-from .prove import ROUTINES
+from .prove import shop_of
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -54,11 +50,7 @@ KINDS = {
     None: "a thread that writes no line",
 }
 SIMULATED_DAYS = 12
-
-
-def fail(message, status=2):
-    print(f"model/conform: {message}", file=sys.stderr)
-    sys.exit(status)
+TOOL = "model/conform"
 
 
 def line_kind(text):
@@ -95,14 +87,14 @@ def routines_of(ops_by_actor):
 
 
 def program_routines(executable, program, speed):
-    work = tempfile.mkdtemp(prefix="conform-")
+    work = files.scratch("conform-")
     try:
         recording = record(executable, program, speed, work)
         if recording.ended:
             raise ToolError(f"{executable.path} ended before its day was over")
         run = load(executable, program, recording)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        files.remove(work)
     ops = collections.defaultdict(list)
     for c in run.calls:
         if c.end is None:
@@ -117,17 +109,21 @@ def program_routines(executable, program, speed):
 
 
 # How the source's lines are named here.
-LINE_KINDS = {"sat": "sit-down", "gone": "gone-away", "barber_lines": "barber"}
+LINE_KINDS = {
+    "lines:sit-down": "sit-down",
+    "lines:gone-away": "gone-away",
+    "lines:barber": "barber",
+}
 
 
 def op_of(step):
     """The operation a step of the source shows in a run, if any."""
     if step.kind != "call":
         return None
-    if step.name in ("sem_wait", "sem_post"):
-        return f"{'down' if step.name == 'sem_wait' else 'up'} {step.arg}"
-    if step.name in ("printf", "puts"):
-        return f"line {LINE_KINDS[system.LINES[step.arg]]}"
+    if step.function in ("sem_wait", "sem_post"):
+        return f"{'down' if step.function == 'sem_wait' else 'up'} {step.sem}"
+    if step.prints is not None:
+        return f"line {LINE_KINDS.get(system.LINES.get(step.prints), 'other')}"
     return None
 
 
@@ -136,8 +132,10 @@ def source_routines(executable):
     the executable's source by model/prove's reader."""
     path = elf.source_of(executable, "_customer")
     if path is None:
-        raise ToolError(f"{executable.path} does not say where its source is")
-    shop = system.build(reader.read(path, ROUTINES, strict=True))
+        raise ToolError(
+            f"{executable.path}: {elf.why_no_source(executable, '_customer')}"
+        )
+    shop = shop_of(path)
     found = collections.defaultdict(collections.Counter)
 
     def ops_after(place, ops):
@@ -204,12 +202,7 @@ def side_by_side(name, program, other, what="model"):
 
 
 def arguments():
-    parser = argparse.ArgumentParser(
-        prog="model/conform",
-        description=__doc__.split("\n", 2)[2],
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.error = lambda message: fail(f"{message} (see model/conform --help)")
+    parser = cli.parser(TOOL, __doc__)
     parser.add_argument(
         "--speed", type=int, default=10, metavar="N", help="record at speed N"
     )
@@ -221,31 +214,35 @@ def arguments():
     )
     args = parser.parse_args()
     if args.speed < 1:
-        fail("--speed takes a whole number of at least 1")
+        raise ToolError(
+            f"--speed takes a whole number of at least 1 (see {TOOL} --help)"
+        )
     return args
 
 
-def main():
-    # Into a pipe that closes early (... | head), end quietly.
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+def work():
     args = arguments()
-    try:
-        executable = elf.read(args.executable)
-        program = elf.identify(executable)
-        if program.name != "barber":
-            raise ToolError(
-                f"{args.executable} is {program.name}; the model is of barber"
-            )
-        path, written = source_routines(executable)
-        program = program_routines(executable, program, args.speed)
-        model = model_routines()
-    except ToolError as e:
-        fail(str(e))
-    except KeyboardInterrupt:
-        fail("interrupted", 130)
+    executable = elf.read(args.executable)
+    program = elf.identify(executable)
+    if program.name != "barber":
+        raise ToolError(f"{args.executable} is {program.name}; the model is of barber")
+    path, written = source_routines(executable)
+    ran = program_routines(executable, program, args.speed)
+    model = model_routines()
+    differ = against_source(ran, written, path)
+    differ |= against_model(ran, model)
+    if differ:
+        return 1
+    print(f"{TOOL}: the program, its source and the model agree")
+    return 0
+
+
+def against_source(ran, written, path):
+    """Prints whether what the run did is a way through the source's
+    routines; whether it is not."""
     differ = False
     for kind, name in KINDS.items():
-        mine, theirs = program.get(kind, {}), written.get(kind, {})
+        mine, theirs = ran.get(kind, {}), written.get(kind, {})
         if set(mine) <= set(theirs):
             if mine:
                 print(
@@ -256,10 +253,16 @@ def main():
         a = next(s for s in mine if s not in theirs)
         b = theirs.most_common(1)[0][0] if theirs else ()
         print(side_by_side(f"{name} (against {os.path.relpath(path)})", a, b, "source"))
+    return differ
+
+
+def against_model(ran, model):
+    """Prints whether the model does just what the run did; whether not."""
+    differ = False
     for kind, name in KINDS.items():
-        if kind not in program and kind not in model:
+        if kind not in ran and kind not in model:
             continue
-        mine, theirs = program.get(kind, {}), model.get(kind, {})
+        mine, theirs = ran.get(kind, {}), model.get(kind, {})
         if set(mine) == set(theirs):
             print(
                 f"agree  {name} ({sum(mine.values())} in the run, "
@@ -273,9 +276,11 @@ def main():
             a = next((s for s in mine if s not in theirs), a)
             b = next((s for s in theirs if s not in mine), b)
         print(side_by_side(name, a, b))
-    if differ:
-        sys.exit(1)
-    print("model/conform: the program, its source and the model agree")
+    return differ
+
+
+def main():
+    cli.main(TOOL, work)
 
 
 def shown(ops):

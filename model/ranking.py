@@ -4,31 +4,29 @@ every step lowers by at least one and that is never below 0, so that every
 run of the shop ends, with no fairness assumed.
 
 Each customer still to arrive, and each customer at a place, counts the
-most steps he can still take, plus, for every post of cust_ready still ahead
-of him, the most steps the barber can take on the customer that post lets
-him take (a round). Each post already counted in cust_ready counts a round;
-the barber counts the most steps he can take before he must wait on
-cust_ready again. Taking a post, the barber gives up a round and starts on
-one; a customer who posts gives one to the semaphore."""
+most steps he can still take, plus, for every post of a token (a semaphore
+the barbers wait on, but the lock) still ahead of him, the most steps a
+barber can take on what that post lets him take (a round). Each post
+already counted in a token counts a round; each barber counts the most
+steps he can take before he must wait on a token again."""
 
-from .obligations import barber_moves
-from .smt import app, num, plus, times
-from .system import LOCK
+from . import logic as L
+from .start import LOCK
 
 
 def tokens_of(system):
-    """The semaphores the barber waits on: each post of one lets him go
-    round once."""
     return {
-        p.step.arg
+        p.step.sem
         for p in system.barbers
-        if p.step.kind == "call" and p.step.name == "sem_wait" and p.step.arg != LOCK
+        if p.step.kind == "call"
+        and p.step.function == "sem_wait"
+        and p.step.sem != LOCK
     }
 
 
 def longest(places, moves, stop):
-    """place -> the most moves from it before a place where `stop` holds;
-    None when some loop never reaches one."""
+    """place index -> the most moves from it before a place where `stop`
+    holds; None when some loop never reaches one."""
     found, busy = {}, set()
 
     def visit(p):
@@ -55,64 +53,58 @@ def longest(places, moves, stop):
 
 
 def ranking(system):
-    """(the Ranking, None), or (None, why there is none)."""
+    """(the ranking's term, None), or (None, why there is none)."""
     tokens = tokens_of(system)
-    moves = barber_moves(system)
-    waits = (
-        lambda p: p.step.kind == "call"
-        and p.step.arg in tokens
-        and p.step.name == "sem_wait"
-    )  # noqa: E731
-    ahead = longest(system.barbers, moves, waits)
+    barber_moves = [m for m in system.moves if m.who == "barber"]
+    waits = lambda p: (  # noqa: E731
+        p.step.kind == "call" and p.step.function == "sem_wait" and p.step.sem in tokens
+    )
+    ahead = longest(system.barbers, barber_moves, waits)
     if ahead is None or not tokens:
-        return None, "the barber can go round his loop without waiting for a customer"
-    round_length = max(
-        [1 + ahead[m.target.index] for m in moves if waits(m.source)], default=0
+        return None, "a barber can go round his loop without waiting for a customer"
+    round_ = max(
+        [1 + ahead[m.target.index] for m in barber_moves if waits(m.source)], default=0
     )
     customer_moves = [m for m in system.moves if m.who == "customer"]
-    worth = {}
-    for p in reversed(system.customers):  # depth first: every place before its next
+    worth = longest_worth(system.customers, customer_moves, tokens, round_)
+    if worth is None:
+        return None, "a customer can go round a loop"
+    term = L.plus(
+        L.times(worth[0] + 1, L.minus(L.var("N"), L.var("arrived"))),
+        *[L.times(worth[p.index], L.var(p.var)) for p in system.customers],
+        *[L.times(round_, L.var(f"q:{t}")) for t in sorted(tokens)],
+        *[L.times(ahead[p.index], L.var(p.var)) for p in system.barbers],
+    )
+    return term, None
+
+
+def longest_worth(places, moves, tokens, round_):
+    """place index -> what a customer there may still cost: his steps and a
+    round for each token he will post."""
+    worth, busy = {}, set()
+
+    def visit(p):
+        if p.index in worth:
+            return worth[p.index]
+        if p.index in busy:
+            raise LookupError(p)
+        busy.add(p.index)
         worth[p.index] = max(
             [
                 1
-                + worth[m.target.index]
-                + round_length * sum(m.delta.get(t, 0) > 0 for t in tokens)
-                for m in customer_moves
+                + visit(m.target)
+                + round_ * sum(m.delta.get(t, 0) > 0 for t in tokens)
+                for m in moves
                 if m.source is p
             ],
             default=0,
         )
+        busy.discard(p.index)
+        return worth[p.index]
 
-    return Ranking(system, tokens, round_length, ahead, worth), None
-
-
-class Ranking:
-    """The ranking function: as SMT-LIB of a frame, or as a number at the
-    start of a day of n customers, the most steps such a day can take."""
-
-    def __init__(self, system, tokens, round_length, ahead, worth):
-        self.system, self.tokens, self.round = system, sorted(tokens), round_length
-        self.ahead, self.worth = ahead, worth
-
-    def __call__(self, f):
-        barber = "0"
-        for p in self.system.barbers:
-            barber = app(
-                "ite", app("=", f.b, str(p.index)), num(self.ahead[p.index]), barber
-            )
-        return plus(
-            times(self.worth[0] + 1, app("-", "N", f.arrived)),
-            *[times(self.worth[p.index], f.c(p)) for p in self.system.customers],
-            *[times(self.round, f.q(t)) for t in self.tokens],
-            barber,
-        )
-
-    def at_start(self, n):
-        start = self.system.start
-        return (
-            (self.worth[0] + 1) * n
-            + sum(
-                self.round * start[t].number for t in self.tokens if not start[t].chairs
-            )
-            + self.ahead[0]
-        )
+    try:
+        for p in places:
+            visit(p)
+    except LookupError:
+        return None
+    return worth

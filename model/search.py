@@ -1,48 +1,49 @@
 # SPDX-License-Identifier: MIT
-"""A bounded search for a real run of the shop to an error, in one
-incremental z3 session: for each small shop in turn (N customers and S
-chairs, the fewest first), from the start state, one step deeper at a time;
-each question is pushed and popped, the steps so far stay asserted. A run
-found is the shortest for its shop, and is told as the program's own output
-lines, customers numbered in the order they arrived.
+"""The search for a real run of the shop to an error: for each small shop
+in turn (N customers and S chairs, the fewest first), every state every
+schedule reaches, breadth first, so that a run found is a shortest one for
+its shop and a shop that breaks at a size searched always gets its run.
+Where no state breaks a property but the states go round a loop, the run
+to the loop and once round it breaks "every run ends".
 
-It searches the runs in which whoever moved last moves again while he can
-(the barber, a customer, or the one who just came in): runs a scheduler may
-well choose, and few enough to search deep. A fault that shows only when a
-thread is stopped where it could go on is not found this way; that is a
-"not proved" (exit 3), never a wrong run."""
+A run is told as the program's own lines, customers numbered in the order
+they came and the first to have come moving first of those who stand at one
+place, with where everyone stands when it breaks, and as the moves the play
+page takes (#customers=N&chairs=S&moves=...)."""
 
 import dataclasses
-import re
 
-from trace.programs import BARBER_LINE, GONE_AWAY, SIT_DOWN
+from .day import Day
+from .states import States
 
-from .obligations import Frame, declarations, errors, guard, start, step
-from .smt import Session, all_of, any_of, app
-from .system import LINES
-
-# The shops searched, and how deep, unless the ranking function says a run
-# of one ends sooner.
 MOST_CUSTOMERS = 4
 MOST_CHAIRS = 3
-DEPTH = 40
+# A shop whose states are more than this is not searched to its end.
+MOST_STATES = 200000
+EVERY_RUN_ENDS = "every run ends"
 
 
 @dataclasses.dataclass
 class Found:
     customers: int  # N
     chairs: int  # S
+    moves: list  # the names of who moved, in order
     lines: list  # what the program writes on the way
-    broken: str  # the property the run breaks
+    broken: list  # the properties the last state breaks
     standing: list  # where everyone stands at the end: "who: where"
+    loop: object = None  # where the loop starts in `moves`, if it is one
+
+    @property
+    def fragment(self):
+        names = ",".join(m.replace(" ", "-") for m in self.moves)
+        return f"#customers={self.customers}&chairs={self.chairs}&moves={names}"
 
 
-def parse(text):
-    """The (name value) pairs of a get-value answer."""
-    found = {}
-    for name, value in re.findall(r"\((\w+) (\(- \d+\)|-?\d+)\)", text):
-        found[name] = -int(value[3:-1]) if value.startswith("(") else int(value)
-    return found
+@dataclasses.dataclass
+class Searched:
+    found: object  # a Found, or None
+    sizes: list  # (N, S) of every shop searched to its end
+    cut: list  # (N, S) of the shops that had more states than MOST_STATES
 
 
 def shops():
@@ -53,133 +54,112 @@ def shops():
     return sorted(sizes, key=lambda size: (sum(size), size))
 
 
-def search(system, depth=DEPTH, longest=None):
-    """The first run to an error found, as Found, or None. `longest(n)`, if
-    given, bounds how many steps any run of a shop of n customers takes."""
-    session = Session("z3")
-    try:
-        session.say("(declare-const N Int)", "(declare-const S Int)")
-        for n, s in shops():
-            bound = min(depth, longest(n)) if longest else depth
-            session.say("(push 1)", f"(assert (and (= N {n}) (= S {s})))")
-            found = deepen(session, system, bound)
-            session.say("(pop 1)")
-            if found:
-                return found
-        return None
-    finally:
-        session.close()
+def search(system, depth):
+    """The first run to an error, in a Searched."""
+    done, cut = [], []
+    for n, s in shops():
+        states = States(system, n, s)
+        found, complete = shop(states, depth)
+        if found is not None:
+            return Searched(told(system, n, s, found), done, cut)
+        (done if complete else cut).append((n, s))
+    return Searched(None, done, cut)
 
 
-def deepen(session, system, depth):
-    session.say(*declarations(system, ["_0"], ghosts=False)[2:])
-    session.say(f"(assert {start(system, Frame(system, '_0'), ghosts=False)})")
-    for k in range(depth + 1):
-        f = Frame(system, f"_{k}")
-        named = []
-        for i, (name, bad) in enumerate(errors(system, f)):
-            session.say(f"(define-fun bad{i}_{k} () Bool {bad})")
-            named.append((name, f"bad{i}_{k}"))
-        session.say("(push 1)", f"(assert {any_of(*[n for _, n in named])})")
-        if session.ask("(check-sat)") == "sat":
-            asked = ["N", "S"] + [f"act_{i}" for i in range(k)]
-            asked += [Frame(system, f"_{i}").q("free_seat") for i in range(k + 1)]
-            asked += Frame(system, f"_{k}").variables(ghosts=False)
-            values = parse(session.ask(f"(get-value ({' '.join(asked)}))"))
-            broken = [
-                name
-                for name, n in named
-                if session.ask(f"(get-value ({n}))").endswith("true))")
-            ]
-            session.say("(pop 1)")
-            return told(system, values, k, broken[0])
-        session.say("(pop 1)")
-        g = Frame(system, f"_{k + 1}")
-        session.say(*declarations(system, [f"_{k + 1}"], ghosts=False)[2:])
-        session.say(f"(declare-const act_{k} Int)", f"(declare-const mover_{k} Int)")
-        taken = [
-            all_of(
-                app("=", f"act_{k}", str(i)),
-                app("=", f"mover_{k}", str(after(m))),
-                guard(m, f),
-                step(system, m, f, g, ghosts=False),
-            )
-            for i, m in enumerate(system.moves)
-        ]
-        session.say(f"(assert {any_of(*taken)})")
-        if k:
-            session.say(f"(assert {goes_on(system, f, k)})")
+def shop(states, depth):
+    """(the moves of a run to a broken state, or None; whether every state
+    was reached)."""
+    parent = {states.start: None}
+    if states.broken(states.start):
+        return ([], None), True
+    frontier, complete = [states.start], True
+    for _ in range(depth):
+        following = []
+        for state in frontier:
+            for move, after in states.successors(state):
+                if after in parent:
+                    continue
+                parent[after] = (state, move)
+                if states.broken(after):
+                    return (path(parent, after), None), True
+                following.append(after)
+        if len(parent) > MOST_STATES:
+            return None, False
+        frontier = following
+        if not frontier:
+            break
+    else:
+        complete = not frontier
+    if not complete:
+        return None, False
+    loop = cycle(states, parent)
+    if loop is not None:
+        start, moves = loop
+        prefix = path(parent, start)
+        return (prefix + moves, len(prefix)), True
+    return None, True
+
+
+def path(parent, state):
+    moves = []
+    while parent[state] is not None:
+        state, move = parent[state]
+        moves.append(move)
+    return moves[::-1]
+
+
+def cycle(states, reached):
+    """(a state on a loop, the moves once round it), or None: a depth-first
+    walk of the states reached, looking for one it is still inside of."""
+    colour = {}
+    for root in reached:
+        if root in colour:
+            continue
+        stack = [(root, iter(states.successors(root)))]
+        colour[root] = "open"
+        trail = []
+        while stack:
+            state, ahead = stack[-1]
+            step = next(ahead, None)
+            if step is None:
+                colour[state] = "done"
+                stack.pop()
+                if trail:
+                    trail.pop()
+                continue
+            move, after = step
+            if colour.get(after) == "open":
+                at = [s for s, _ in stack].index(after)
+                return after, trail[at:] + [move]
+            if after not in colour:
+                colour[after] = "open"
+                trail.append(move)
+                stack.append((after, iter(states.successors(after))))
     return None
 
 
-BARBER, ARRIVAL = -1, -2
+def told(system, customers, chairs, run):
+    """The run as a Found: who moved, what was written, where everyone stands."""
+    moves, loop = run
+    day = Day(system, customers, chairs)
+    names = []
+    for index in moves:
+        move = system.moves[index]
+        name = day.who_takes(move)
+        names.append(name)
+        day.take(name)
+    broken = [p.name for p in day.states.broken(day.state)] or [EVERY_RUN_ENDS]
+    standing = []
+    for name, place in sorted(day.at.items(), key=lambda item: order_key(item[0])):
+        where = place.where()
+        about = day.printed(name, place)
+        if about:
+            where += f', about to write "{about[0]}"'
+        standing.append(f"{name}: {where}")
+    return Found(customers, chairs, names, day.lines, broken, standing, loop)
 
 
-def before(move):
-    """Who takes a move: the customers at its place, the barber, or the
-    door."""
-    if move.who == "customer":
-        return move.source.index
-    return BARBER if move.who == "barber" else ARRIVAL
+def order_key(name):
+    from .day import order
 
-
-def after(move):
-    """Who stands ready to move again after it: the customer where he now
-    stands (the one who came in, after an arrival), or the barber."""
-    return BARBER if move.who == "barber" else move.target.index
-
-
-def goes_on(system, f, k):
-    """Whoever moved last moves again, if he can."""
-    last = f"mover_{k - 1}"
-    can = []
-    for p in system.customers:
-        mine = [
-            guard(m, f) for m in system.moves if m.who == "customer" and m.source is p
-        ]
-        if mine:
-            can.append(all_of(app("=", last, str(p.index)), any_of(*mine)))
-    barber = [guard(m, f) for m in system.moves if m.who == "barber"]
-    can.append(all_of(app("=", last, str(BARBER)), any_of(*barber)))
-    same = [
-        all_of(app("=", f"act_{k}", str(i)), app("=", last, str(before(m))))
-        for i, m in enumerate(system.moves)
-    ]
-    return app("=>", any_of(*can), any_of(*same))
-
-
-def line_of(step, who, free):
-    kind = LINES[step.arg]
-    if kind == "barber_lines":
-        return BARBER_LINE
-    return (SIT_DOWN % (who, free) if kind == "sat" else GONE_AWAY % who).rstrip("\n")
-
-
-def told(system, values, k, broken):
-    """The run the solver found, as the program would show it."""
-    at = {p.index: [] for p in system.customers}
-    lines, arrived = [], 0
-    for i in range(k):
-        move = system.moves[values[f"act_{i}"]]
-        who = None
-        if move.who == "arrival":
-            at[0].append(arrived)
-            arrived += 1
-            continue
-        if move.who == "customer":
-            who = min(at[move.source.index])  # the one who came first
-            at[move.source.index].remove(who)
-            at[move.target.index].append(who)
-        s = move.source.step
-        if s.kind == "call" and s.name in ("printf", "puts"):
-            lines.append(line_of(s, who, values[Frame(system, f"_{i}").q("free_seat")]))
-    last = Frame(system, f"_{k}")
-    free = values[last.q("free_seat")]
-    standing = [f"the barber: {system.barbers[values[last.b]].where()}"]
-    for p in system.customers:
-        for who in sorted(at[p.index]):
-            where = p.where()
-            if p.step.kind == "call" and p.step.name in ("printf", "puts"):
-                where += f', about to write "{line_of(p.step, who, free)}"'
-            standing.append(f"customer {who}: {where}")
-    return Found(values["N"], values["S"], lines, broken, standing)
+    return order(name)

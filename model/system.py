@@ -1,313 +1,331 @@
 # SPDX-License-Identifier: MIT
 """The shop as a counted transition system, built from the routines read
-from the source (_customer, _barber and init) at the grain of the C code:
-every down, up, line, test and change of free_seat is a step of its own.
+from the source (_customer, _barber, init and main) at the grain of the C
+code: every down, up, line, test and change of a shared integer is a step
+of its own.
 
-Customers differ only in their id, which no step reads, so the state says
-how many customers stand at each place of _customer, not which. A place is
-a point of the routine together with the path that led there (the routine
-has no loop), and so with what that path did: whether the customer holds
-mutex, how many lines he has written, and what he changed. The barber's
-place is a point of _barber with whether he holds mutex. N customers in all
-(N >= 0) and S chairs (S >= 1, SEAT_MAX) stay symbolic."""
+Customers differ only in their id, which no step reads, so a state says
+how many customers stand at each place of _customer, not which; so with
+barbers and _barber. A place is a step of the routine, with what the
+thread did since it took mutex (None while it does not hold it), and, for a
+customer, how many lines he has written (2: two or more). N customers in
+all (N >= 0) and S chairs (S >= 1, SEAT_MAX) stay symbolic; B barbers are
+as many as main starts."""
 
 import dataclasses
+import re
 
-from trace.programs import BARBER_LINE, GONE_AWAY, SIT_DOWN
-from trace.source import SourceError
+from reader import SourceError
+from tracer.programs.barber import BARBER_LINE, GONE_AWAY, SIT_DOWN
 
-LOCK = "mutex"
-# What the lines written are counted in.
-LINES = {SIT_DOWN: "sat", GONE_AWAY: "gone", BARBER_LINE: "barber_lines"}
-CHAIRS = "SEAT_MAX"
+from . import logic as L
+from .linear import Terms
+from .start import BARBER, CUSTOMER, LOCK, is_id, points_to_argument
+from .start import read as read_start
+
+# The lines the design gives the shop, and the quantity each is counted in.
+LINES = {
+    SIT_DOWN: "lines:sit-down",
+    GONE_AWAY: "lines:gone-away",
+    BARBER_LINE + "\n": "lines:barber",
+}
+SAID = {
+    "lines:sit-down": "has sit down!",
+    "lines:gone-away": "has gone away!",
+    "lines:barber": "Barber has finished",
+}
+CONVERSION = re.compile(r"%(%|d|i|[^%]*?[a-zA-Z])")
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class Place:
     index: int
     who: str  # "customer" or "barber"
-    step: object  # the Step taken next from here; an end step: he is done
-    holding: bool  # holds mutex
-    lines: int = 0  # lines written on the way here (customers)
-    effect: dict = dataclasses.field(default_factory=dict)  # quantity -> change
-    window: bool = False  # passed the test of free_seat, not yet free_seat--
+    step: object  # the reader's Step he takes next from here
+    since: object  # ((step id, way), ...) since he took mutex; None: not holding
+    lines: object  # a customer's lines written so far (2: two or more)
+    values: object = None  # the numbers the line he writes here shows: terms, "id"
+
+    @property
+    def shows(self):
+        """The free-seat number of the sit-down line he writes here, a term."""
+        if self.values and LINES.get(self.step.prints) == "lines:sit-down":
+            return self.values[1]
+        return None
+
+    @property
+    def holding(self):
+        return self.since is not None
 
     @property
     def ended(self):
         return self.step.kind == "end"
 
+    @property
+    def var(self):
+        return f"{'c' if self.who == 'customer' else 'd'}:{self.index}"
+
     def where(self):
-        s = self.step
-        if s.kind == "end":
-            return f"line {s.line}, the end"
-        return f"line {s.line}, {describe(s)}"
+        return f"line {self.step.line}, " + (
+            "the end" if self.ended else describe(self.step)
+        )
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class Move:
     """One step someone can take: from a place to the next, when `guard`
-    holds ((quantity, operator, value) each), changing quantities by
-    `delta`."""
+    holds, changing quantities by `delta`."""
 
+    index: int
     who: str  # "customer", "barber" or "arrival"
     source: object  # the Place (None for an arrival)
-    target: object  # the Place
-    guard: tuple
-    delta: dict
+    target: object
+    guard: tuple  # a term, without "someone stands at the source"
+    delta: dict  # quantity -> change
     label: str
+    way: object = None  # a test's: True or False
+
+    @property
+    def var(self):
+        return f"n:{self.index}"
+
+    def enabled(self):
+        """The term for: someone can take it."""
+        if self.who == "arrival":
+            here = L.compare("<", L.var("arrived"), L.var("N"))
+        else:
+            here = L.compare(">=", L.var(self.source.var), L.num(1))
+        return L.all_of(here, self.guard)
 
 
 @dataclasses.dataclass
 class System:
     path: str
-    quantities: list  # the semaphores, free_seat and the line counts
-    start: dict  # quantity -> its value at the start, a Value
+    quantities: list  # semaphores, shared integers, then the lines
     semaphores: list
+    counters: list  # the shared integers, the chair counter first
+    chairs: str
+    start: dict  # quantity -> its term at the start
     customers: list  # customer Places; customers[0] is at the door
-    barbers: list  # barber Places; barbers[0] is where he starts
+    barbers: list  # barber Places; barbers[0] is where each starts
     moves: list
-    lemma_window: list  # the customer places the hand-written lemma counts
+    barber_count: int
+    lines: list  # the source's lines, for the pages
 
-
-@dataclasses.dataclass(frozen=True)
-class Value:
-    """A number, or S plus a number."""
-
-    chairs: int  # how many times S
-    number: int
+    def places(self):
+        return self.customers + self.barbers
 
 
 def describe(step):
-    if step.kind == "call" and step.name == "sem_wait":
-        return f"down({step.arg})"
-    if step.kind == "call" and step.name == "sem_post":
-        return f"up({step.arg})"
-    if step.kind == "call" and step.name in ("printf", "puts"):
-        return f'writes "{kind_of_line(step)}"'
+    if step.kind == "call" and step.function == "sem_wait":
+        return f"down({step.sem})"
+    if step.kind == "call" and step.function == "sem_post":
+        return f"up({step.sem})"
+    if step.kind == "call" and step.prints is not None:
+        kind = LINES.get(step.prints)
+        return f'writes "{SAID[kind]}"' if kind else f"writes {step.prints!r}"
     if step.kind == "call":
-        return f"{step.name}()"
+        return f"{step.function}()"
     if step.kind == "test":
-        op, value = step.arg
-        return f"test {step.name} {op} {show_value(value)}"
+        return f"test {step.cond.c}"
     if step.kind == "change":
-        op, amount = step.arg
-        if op == "=":
-            return f"{step.name} = {show_value(amount)}"
-        return f"{step.name}{'++' if amount == 1 else '--' if amount == -1 else f' += {amount}'}"
+        return change_text(step)
     return step.kind
 
 
-def show_value(value):
-    name, number = value
-    if name is None:
-        return str(number)
-    return name + (f" {'+' if number > 0 else '-'} {abs(number)}" if number else "")
+def change_text(step):
+    amount = step.value.c
+    if step.form in ("x++", "++x", "x--", "--x"):
+        return step.form.replace("x", step.var)
+    if step.op == "=":
+        return f"{step.var} = {amount}"
+    return f"{step.var} {step.op}= {amount}"
 
 
-def kind_of_line(step):
-    line = LINES.get(step.arg)
-    if line is None:
-        raise SourceError(
-            f"line {step.line}: writes a line the shop does not write: {step.arg!r}"
-        )
-    return {
-        "sat": "has sit down!",
-        "gone": "has gone away!",
-        "barber_lines": "Barber has finished",
-    }[line]
-
-
-def value_of(value, constants):
-    """A (name, number) of the source as a Value: SEAT_MAX is S."""
-    name, number = value
-    if name is None:
-        return Value(0, number)
-    if name == CHAIRS:
-        return Value(1, number)
-    return Value(0, constants[name] + number)
-
-
-def start_of(routine, source):
-    """What init() sets: semaphore -> count, and free_seat's Value."""
-    start, step = {}, routine.steps[routine.entry]
-    while step.kind != "end":
-        if step.kind == "call" and step.name == "sem_init":
-            if step.count is None:
+class Builder:
+    def __init__(self, source):
+        self.source, self.path = source, source.path
+        for name in (CUSTOMER, BARBER):
+            if name not in source.routines:
                 raise SourceError(
-                    f"{source.path}:{step.line}: a starting count the prover does not know"
+                    f"{self.path}: no routine {name}, or main starts no thread in it"
                 )
-            start[step.arg] = value_of(step.count, source.constants)
-        elif step.kind == "change" and step.arg[0] == "=":
-            start[step.name] = value_of(step.arg[1], source.constants)
-        else:
-            raise SourceError(
-                f"{source.path}:{step.line}: init() must only set the semaphores and free_seat"
-            )
-        if len(step.next) != 1:
-            raise SourceError(
-                f"{source.path}:{step.line}: init() must run straight through"
-            )
-        step = routine.steps[step.next[0]]
-    return start
-
-
-def effect_of(step, source):
-    """(the guard of each way on, the quantities' changes) of a step: a
-    test has two ways on, every other step one."""
-    path = source.path
-    if step.kind == "test":
-        op, value = step.arg
-        value = value_of(value, source.constants)
-        return [((step.name, op, value),), ((step.name, NEGATION[op], value),)], {}
-    if step.kind == "change":
-        op, amount = step.arg
-        if op != "+":
-            raise SourceError(f"{path}:{step.line}: only init() may set free_seat")
-        return [()], {step.name: amount}
-    if step.kind == "call" and step.name == "sem_wait":
-        return [((step.arg, ">", Value(0, 0)),)], {step.arg: -1}
-    if step.kind == "call" and step.name == "sem_post":
-        return [()], {step.arg: +1}
-    if step.kind == "call" and step.name in ("printf", "puts"):
-        kind_of_line(step)
-        return [()], {LINES[step.arg]: 1}
-    if step.kind == "call" and step.name == "sleep":
-        return [()], {}
-    raise SourceError(
-        f"{path}:{step.line}: a step the prover does not know: {describe(step)}"
-    )
-
-
-def way(step, guard):
-    """A step as a move: a test, with the way it went."""
-    if step.kind != "test":
-        return describe(step)
-    return describe(step) + (": yes" if guard[0][1] == step.arg[0] else ": no")
-
-
-NEGATION = {"<": ">=", "<=": ">", ">": "<=", ">=": "<", "==": "!=", "!=": "=="}
-
-
-def holds_after(step, holding):
-    if step.kind == "call" and step.arg == LOCK:
-        if step.name == "sem_wait":
-            return True
-        if step.name == "sem_post":
-            return False
-    return holding
-
-
-def decrements(step):
-    return step.kind == "change" and step.arg == ("+", -1) and step.name == "free_seat"
-
-
-def reaches_decrement(routine, start):
-    todo, seen = [start], set()
-    while todo:
-        i = todo.pop()
-        if i in seen:
-            continue
-        seen.add(i)
-        if decrements(routine.steps[i]):
-            return True
-        todo += routine.steps[i].next
-    return False
-
-
-def customer_places(routine, source, moves):
-    """Unfolds _customer into its places, and their moves, depth first."""
-    places, path = [], source.path
-
-    def visit(step_id, holding, lines, effect, window, on_path):
-        if step_id in on_path:
-            raise SourceError(
-                f"{path}:{routine.steps[step_id].line}: the customer's routine must not loop"
-            )
-        step = routine.steps[step_id]
-        place = Place(
-            len(places), "customer", step, holding, lines, dict(effect), window
+        self.start = read_start(source)
+        self.terms = Terms(self.path, self.start.counters)
+        self.quantities = (
+            self.start.semaphores + self.start.counters + list(LINES.values())
         )
-        places.append(place)
-        if step.kind == "end":
-            return place
-        ways, delta = effect_of(step, source)
-        for guard, nxt in zip(ways, step.next):
-            after = {
-                q: effect.get(q, 0) + delta.get(q, 0) for q in set(effect) | set(delta)
-            }
-            in_window = (
-                window or (step.kind == "test" and reaches_decrement(routine, nxt))
-            ) and not decrements(step)
-            written = lines + (step.kind == "call" and step.name in ("printf", "puts"))
-            target = visit(
-                nxt,
-                holds_after(step, holding),
-                written,
-                after,
-                in_window,
-                on_path | {step_id},
+        self.moves = []
+
+    def refuse(self, step, what):
+        raise SourceError(f"{self.path}:{step.line}: {what}")
+
+    def ways(self, step, who):
+        """[(way, guard, delta)] of a step: a test has two ways on."""
+        if step.kind == "test":
+            cond = self.terms.condition(step.cond, step.line)
+            return [(True, cond, {}), (False, L.negate(cond), {})]
+        if step.kind == "change":
+            if step.op == "=":
+                self.refuse(
+                    step,
+                    f"only init() may set {step.var}: elsewhere the prover follows changes by a number",
+                )
+            k = self.terms.amount(step.value, step.line, f"{step.var} changed by")
+            return [(None, L.TRUE, {step.var: k if step.op == "+" else -k})]
+        if step.kind != "call":
+            self.refuse(step, f"a step the prover does not follow ({step.kind})")
+        if not step.library:
+            self.refuse(
+                step,
+                f"{step.function} is not the C library's: the prover follows only its calls",
             )
-            moves.append(
-                Move("customer", place, target, guard, delta, way(step, guard))
+        if step.function == "sem_wait":
+            return [
+                (None, L.compare(">", L.var(f"q:{step.sem}"), L.num(0)), {step.sem: -1})
+            ]
+        if step.function == "sem_post":
+            return [(None, L.TRUE, {step.sem: 1})]
+        if step.function in ("printf", "puts"):
+            kind = LINES.get(step.prints)
+            return [(None, L.TRUE, {kind: 1} if kind else {})]
+        if step.function in ("sleep", "usleep"):
+            return [(None, L.TRUE, {})]
+        self.refuse(step, f"a call the prover does not know ({step.function})")
+
+    def shown(self, step, who, routine):
+        """The terms of a line's numbers (the customer's id as "id"), read
+        from the source; None for a step that writes none."""
+        if step.kind != "call" or step.prints is None:
+            return None
+        wanted = [m for m in CONVERSION.findall(step.prints) if m != "%"]
+        if any(m not in ("d", "i") for m in wanted):
+            self.refuse(
+                step,
+                "a line with a value other than %d, which the prover does not compute",
             )
-        return place
+        if len(wanted) != len(step.values):
+            self.refuse(
+                step, f"a format for {len(wanted)} values given {len(step.values)}"
+            )
+        found = []
+        counted = LINES.get(step.prints) == "lines:sit-down"
+        for k, v in enumerate(step.values):
+            if who == "customer" and is_id(v, routine) and not (counted and k == 1):
+                found.append("id")
+            else:
+                found.append(self.terms.number(v, step.line, "a line showing"))
+        return found
 
-    visit(routine.entry, False, 0, {}, False, frozenset())
-    return places
+    def passed(self, routine, i):
+        """The step a thread takes next from step i: its own variables are
+        no step of the shop's, and only the customer's id is one the prover
+        follows."""
+        step = routine.steps[i]
+        while step.kind == "local":
+            if not (routine.name == CUSTOMER and points_to_argument(step.var, routine)):
+                self.refuse(
+                    step,
+                    f"a variable of the thread's own ({step.var}), which the prover does not model: it follows the shop's shared state",
+                )
+            step = routine.steps[step.next[0]]
+        return step
 
+    def places(self, who, routine):
+        """The places of a routine, and their moves, from its entry."""
+        index, places, todo = {}, [], []
 
-def barber_places(routine, source, moves):
-    """The barber's places, a point of _barber and whether he holds mutex,
-    and their moves."""
-    index, places = {}, []
+        def place(step, since, lines):
+            key = (step.id, since, lines)
+            if key not in index:
+                if since is not None and len(since) > len(routine.steps):
+                    self.refuse(step, f"the {who} goes round a loop holding mutex")
+                index[key] = len(places)
+                places.append(Place(len(places), who, step, since, lines))
+                todo.append(places[-1])
+            return places[index[key]]
 
-    def place_of(step_id, holding):
-        if (step_id, holding) not in index:
-            index[(step_id, holding)] = len(places)
-            places.append(Place(len(places), "barber", routine.steps[step_id], holding))
-            todo.append((step_id, holding))
-        return places[index[(step_id, holding)]]
+        place(
+            self.passed(routine, routine.entry), None, 0 if who == "customer" else None
+        )
+        while todo:
+            here = todo.pop(0)
+            step = here.step
+            if step.kind == "end":
+                continue
+            here.values = self.shown(step, who, routine)
+            for (way, guard, delta), nxt in zip(self.ways(step, who), step.next):
+                target = place(
+                    self.passed(routine, nxt),
+                    self.since_after(here, way),
+                    self.lines_after(here),
+                )
+                label = describe(step) + (
+                    "" if way is None else (": yes" if way else ": no")
+                )
+                self.moves.append(Move(0, who, here, target, guard, delta, label, way))
+        return places
 
-    todo = []
-    place_of(routine.entry, False)
-    while todo:
-        step_id, holding = todo.pop(0)
-        here = places[index[(step_id, holding)]]
-        step = here.step
-        if step.kind == "end":
-            continue
-        ways, delta = effect_of(step, source)
-        for guard, nxt in zip(ways, step.next):
-            target = place_of(nxt, holds_after(step, holding))
-            moves.append(Move("barber", here, target, guard, delta, way(step, guard)))
-    return places
+    def since_after(self, here, way):
+        s = here.step
+        if (
+            s.kind == "call"
+            and s.sem == LOCK
+            and s.function == "sem_wait"
+            and not here.holding
+        ):
+            return ()
+        if s.kind == "call" and s.sem == LOCK and s.function == "sem_post":
+            return None
+        return None if here.since is None else here.since + ((s.id, way),)
+
+    def lines_after(self, here):
+        if here.lines is None:
+            return None
+        return min(
+            2, here.lines + (here.step.kind == "call" and here.step.prints is not None)
+        )
+
+    def build(self):
+        customers = self.places("customer", self.source.routines[CUSTOMER])
+        barbers = self.places("barber", self.source.routines[BARBER])
+        for m in self.moves:
+            for q in m.delta:
+                if q not in self.quantities:
+                    self.refuse(
+                        m.source.step,
+                        f"{q} is not one of the shop's shared integers or semaphores",
+                    )
+        self.moves.append(
+            Move(0, "arrival", None, customers[0], L.TRUE, {}, "a customer arrives")
+        )
+        rank = {"customer": 0, "barber": 1, "arrival": 2}
+        self.moves.sort(
+            key=lambda m: (
+                rank[m.who],
+                m.source.index if m.source else 0,
+                m.target.index,
+            )
+        )
+        for i, m in enumerate(self.moves):
+            m.index = i
+        start = dict(self.start.values)
+        start.update({q: L.num(0) for q in LINES.values()})
+        return System(
+            self.path,
+            self.quantities,
+            self.start.semaphores,
+            self.start.counters,
+            self.start.chairs,
+            start,
+            customers,
+            barbers,
+            self.moves,
+            self.start.barbers,
+            self.source.lines,
+        )
 
 
 def build(source):
     """The System of the shop whose routines `source` holds."""
-    start = start_of(source.routines["init"], source)
-    semaphores = [q for q in start if q != "free_seat"]
-    if "free_seat" not in start or LOCK not in semaphores:
-        raise SourceError(f"{source.path}: init() must set mutex and free_seat")
-    quantities = semaphores + ["free_seat", "sat", "gone", "barber_lines"]
-    moves = []
-    customers = customer_places(source.routines["_customer"], source, moves)
-    barbers = barber_places(source.routines["_barber"], source, moves)
-    for m in moves:
-        for q in list(m.delta) + [g[0] for g in m.guard]:
-            if q not in quantities:
-                raise SourceError(
-                    f"{source.path}:{(m.source.step.line)}: {q} is not set by init()"
-                )
-    moves.append(Move("arrival", None, customers[0], (), {}, "a customer arrives"))
-    # In the order of the routines: the customer's from the door on, the
-    # barber's from his start, then the arrival.
-    rank = {"customer": 0, "barber": 1, "arrival": 2}
-    moves.sort(
-        key=lambda m: (rank[m.who], m.source.index if m.source else 0, m.target.index)
-    )
-    start.update(sat=Value(0, 0), gone=Value(0, 0), barber_lines=Value(0, 0))
-    window = [p for p in customers if p.window]
-    return System(
-        source.path, quantities, start, semaphores, customers, barbers, moves, window
-    )
+    return Builder(source).build()

@@ -1,0 +1,3 @@
+# SPDX-License-Identifier: MIT
+"""What every tool of the project shares: its errors and its command-line
+plumbing."""
