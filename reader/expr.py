@@ -196,18 +196,36 @@ def names(expr):
     return found
 
 
-def value(expr):
-    """The number an expression of numbers and the file's constants is;
-    None for one that reads anything else."""
+def value(expr, shared=None):
+    """The number an expression of numbers, the file's constants and (with
+    `shared`, name -> value) its shared variables is; None for one that
+    reads anything else. A comparison is 1 or 0."""
     expr = uncast(expr)
     if isinstance(expr, (Num, Constant)):
         return expr.value
-    if isinstance(expr, Unary) and expr.op in "+-":
-        inner = value(expr.operand)
-        return None if inner is None else (inner if expr.op == "+" else -inner)
-    if isinstance(expr, Binary) and expr.op in ("+", "-", "*"):
-        a, b = value(expr.left), value(expr.right)
+    if isinstance(expr, Shared) and shared is not None:
+        return shared.get(expr.name)
+    if isinstance(expr, Unary) and expr.op in ("+", "-", "!"):
+        inner = value(expr.operand, shared)
+        if inner is None:
+            return None
+        return inner if expr.op == "+" else -inner if expr.op == "-" else int(not inner)
+    if isinstance(expr, Binary) and expr.op in OPERATORS:
+        a, b = value(expr.left, shared), value(expr.right, shared)
         if a is None or b is None:
             return None
-        return a + b if expr.op == "+" else a - b if expr.op == "-" else a * b
+        return int(OPERATORS[expr.op](a, b))
     return None
+
+
+OPERATORS = {
+    "+": lambda a, b: a + b,
+    "-": lambda a, b: a - b,
+    "*": lambda a, b: a * b,
+    "<": lambda a, b: a < b,
+    "<=": lambda a, b: a <= b,
+    ">": lambda a, b: a > b,
+    ">=": lambda a, b: a >= b,
+    "==": lambda a, b: a == b,
+    "!=": lambda a, b: a != b,
+}

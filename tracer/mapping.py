@@ -15,7 +15,7 @@ not fit the run, and nothing is lit."""
 
 import dataclasses
 
-from reader.expr import Shared, names
+from reader.expr import Shared, names, value
 
 from .calls import same_text
 
@@ -135,33 +135,77 @@ def ahead(routine, start):
     return found
 
 
-def follow(routine, calls, start):
-    """Places for one thread's calls from `start`; raises MappingError when
-    they do not fit."""
-    places, at = {}, start
-    for call in calls:
-        if call.name not in MATCHED:
-            continue
-        ways = [
-            (i, passed)
-            for i, passed in ahead(routine, at)
-            if fits(call, routine.steps[i])
-        ]
-        if len({(routine.steps[i].line, passed) for i, passed in ways}) != 1:
+def consistent(routine, passed, shared):
+    """The shared variables after the steps passed, or None when a test on
+    the way cannot have gone the way it did, given what they held."""
+    shared = dict(shared)
+    for i, way in passed:
+        step = routine.steps[i]
+        if step.kind == "test":
+            holds = value(step.cond, shared)
+            if holds is not None and bool(holds) != way:
+                return None
+        else:
+            amount = value(step.value, shared)
+            if amount is None or shared.get(step.var) is None:
+                shared[step.var] = None
+            elif step.op == "=":
+                shared[step.var] = amount
+            else:
+                shared[step.var] += amount if step.op == "+" else -amount
+    return shared
+
+
+class Threads:
+    """Each thread's routine and the step it last made a call at."""
+
+    def __init__(self, run, source):
+        main = source.routines.get("main")
+        forks = (
+            [s.id for s in main.steps.values() if matched(s) and s.function == "fork"]
+            if main
+            else []
+        )
+        self.routine, self.at = {}, {}
+        for tid in run.threads():
+            pid = run.pid_of[tid]
+            name = run.routine_of.get(tid)
+            start = None
+            if pid != run.main_pid and tid == pid:
+                name, start = "main", (forks[0] if forks else None)
+            if name not in source.routines:
+                raise MappingError(
+                    f"thread {tid} runs {name}, which the source does not start a thread in"
+                )
+            self.routine[tid], self.at[tid] = source.routines[name], start
+        self.done = set()  # the processes that ran another program
+
+    def place(self, call, shared):
+        """The Place of a thread's next call, and the shared variables after
+        what it passed on the way; raises MappingError when none fits."""
+        routine = self.routine[call.tid]
+        ways = []
+        for i, passed in ahead(routine, self.at[call.tid]):
+            after = (
+                consistent(routine, passed, shared)
+                if fits(call, routine.steps[i])
+                else None
+            )
+            if after is not None:
+                ways.append((i, passed, after))
+        if len({(routine.steps[i].line, passed) for i, passed, _ in ways}) != 1:
             what = "no" if not ways else "more than one"
             raise MappingError(
                 f"{call.name}{' on ' + call.sem if call.sem else ''} at "
                 f"{call.start:.3f} s matches {what} step of {routine.name}"
             )
-        step_id, passed = min(ways)
+        step_id, passed, after = min(ways, key=lambda w: w[:2])
         step = routine.steps[step_id]
-        places[id(call)] = Place(
-            step.line, step, tuple((routine.steps[i], w) for i, w in passed)
+        self.at[call.tid] = step_id
+        return (
+            Place(step.line, step, tuple((routine.steps[i], w) for i, w in passed)),
+            after,
         )
-        at = step_id
-        if call.name == "execv" and call.end is None:
-            break  # the process runs another program from here on
-    return places
 
 
 class MappingError(Exception):
@@ -169,27 +213,20 @@ class MappingError(Exception):
 
 
 def map_run(run, source):
-    """The Mapping of a run's calls to the lines of its source."""
+    """The Mapping of a run's calls to the lines of its source: every
+    thread's calls in the order they were made, the shared variables
+    replayed on the way, so that a test of one is known to have gone the
+    only way it could."""
     places = {}
-    main = source.routines.get("main")
-    forks = (
-        [s.id for s in main.steps.values() if matched(s) and s.function == "fork"]
-        if main
-        else []
-    )
+    shared = dict(source.initial)
     try:
-        for tid in run.threads():
-            pid = run.pid_of[tid]
-            name = run.routine_of.get(tid)
-            if pid != run.main_pid and tid == pid:
-                name, start = "main", (forks[0] if forks else None)
-            else:
-                start = None
-            if name not in source.routines:
-                raise MappingError(
-                    f"thread {tid} runs {name}, which the source does not start a thread in"
-                )
-            places.update(follow(source.routines[name], run.calls_of(tid), start))
+        threads = Threads(run, source)
+        for call in run.calls:
+            if call.name not in MATCHED or call.pid in threads.done:
+                continue
+            places[id(call)], shared = threads.place(call, shared)
+            if call.name == "execv" and call.end is None:
+                threads.done.add(call.pid)  # it runs another program from here on
     except MappingError as e:
         return Mapping({}, str(e))
     return Mapping(places)
