@@ -12,6 +12,7 @@ import stat
 from .steps import SourceError
 
 LIBCLANG = "/usr/lib/llvm-14/lib/libclang.so.1"
+COMMON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "common")
 # A source larger than this is no program of this project.
 LARGEST_SOURCE = 1 << 20
 # clang_EvalResult_getKind's kinds.
@@ -69,7 +70,9 @@ def parse(path):
     ci = cindex()
     checked(path)
     here = os.path.dirname(os.path.abspath(path))
-    args = ["-xc++", "-std=c++20", f"-I{here}", f"-I{here}/../common"]
+    # The file's own folder, its sibling common/ (as in the project), and
+    # the project's common/ (get_time.h), for a copy kept anywhere.
+    args = ["-xc++", "-std=c++20", f"-I{here}", f"-I{here}/../common", f"-I{COMMON}"]
     try:
         unit = ci.Index.create().parse(
             path,

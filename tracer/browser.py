@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -29,6 +30,10 @@ FLAGS = [
 KEYS = {"ArrowRight": 39, "ArrowLeft": 37, "Home": 36, "End": 35}
 
 
+class BrowserError(Exception):
+    """chromium did not do what it was asked."""
+
+
 def available():
     """Whether chromium and the websocket module are here."""
     return os.access(CHROMIUM, os.X_OK) and importlib.util.find_spec("websocket")
@@ -36,14 +41,14 @@ def available():
 
 class Browser:
     def __init__(self, width=1600, height=1000):
-        import websocket
-
-        self.profile = tempfile.mkdtemp(prefix="chromium-")
+        # Its profile, and the singleton folders it makes in the temporary
+        # folder, all in one folder of ours, removed at the end.
+        self.home = tempfile.mkdtemp(prefix="chromium-")
         self.process = subprocess.Popen(
             [
                 CHROMIUM,
                 *FLAGS,
-                f"--user-data-dir={self.profile}",
+                f"--user-data-dir={os.path.join(self.home, 'profile')}",
                 f"--window-size={width},{height}",
                 "about:blank",
             ],
@@ -52,7 +57,18 @@ class Browser:
             stderr=subprocess.PIPE,
             text=True,
             start_new_session=True,
+            env=dict(os.environ, TMPDIR=self.home),
         )
+        self.socket = None
+        try:
+            self.connect()
+        except BaseException:
+            self.close()
+            raise
+
+    def connect(self):
+        import websocket
+
         port = self.devtools_port()
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list") as f:
             page = next(t for t in json.load(f) if t["type"] == "page")
@@ -70,7 +86,7 @@ class Browser:
             m = re.search(r"DevTools listening on ws://[^:]+:(\d+)/", line)
             if m:
                 return int(m.group(1))
-        raise RuntimeError("chromium did not start its DevTools server")
+        raise BrowserError("chromium did not start its DevTools server")
 
     def send(self, method, **params):
         """Calls a DevTools method; its result. Events that come meanwhile
@@ -81,7 +97,7 @@ class Browser:
             message = json.loads(self.socket.recv())
             if message.get("id") == number:
                 if "error" in message:
-                    raise RuntimeError(f"{method}: {message['error']}")
+                    raise BrowserError(f"{method}: {message['error']}")
                 return message.get("result", {})
             self.events.append(message)
 
@@ -90,7 +106,7 @@ class Browser:
             "Runtime.evaluate", expression=expression, returnByValue=True
         )
         if "exceptionDetails" in result:
-            raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
+            raise BrowserError(f"{expression}: {result['exceptionDetails']}")
         return result["result"].get("value")
 
     def open(self, url, ready="document.body && document.body.dataset.ready === '1'"):
@@ -99,7 +115,7 @@ class Browser:
         self.send("Page.navigate", url=url)
         while not self.evaluate(ready):
             if time.monotonic() - started > 20:
-                raise RuntimeError(f"{url} never became ready")
+                raise BrowserError(f"{url} never became ready")
             time.sleep(0.01)
         return time.monotonic() - started
 
@@ -168,11 +184,15 @@ class Browser:
 
     def close(self):
         try:
-            self.socket.close()
+            if self.socket is not None:
+                self.socket.close()
         finally:
-            self.process.kill()
+            try:
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
             self.process.wait()
-            shutil.rmtree(self.profile, ignore_errors=True)
+            shutil.rmtree(self.home, ignore_errors=True)
 
     def __enter__(self):
         return self

@@ -4,9 +4,33 @@ process for parent) in the program's seconds, and under it, for barber, the
 free chairs and the customers waiting to be taken, for tallyduel the
 counter."""
 
+import atexit
 import os
 
-import matplotlib
+from tools import files
+
+
+def config_folder():
+    """Where matplotlib keeps its cache: its own folder, or one of this
+    process's where the user's is not writable (a HOME that is not theirs),
+    so that it does not warn."""
+    if os.environ.get("MPLCONFIGDIR"):
+        return
+    home = os.path.expanduser("~")
+    config = os.environ.get("XDG_CONFIG_HOME") or os.path.join(home, ".config")
+    mine = os.path.join(config, "matplotlib")
+    for folder in (mine, config, home):
+        if os.path.exists(folder):
+            if os.access(folder, os.W_OK):
+                return
+            break
+    os.environ["MPLCONFIGDIR"] = files.scratch("matplotlib-")
+    atexit.register(files.remove, os.environ["MPLCONFIGDIR"])
+
+
+config_folder()
+
+import matplotlib  # noqa: E402
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402

@@ -18,6 +18,8 @@ from .calls import printed
 from .mapping import MATCHED
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The most of one printed text the page shows.
+CLIP = 4000
 # Calls a thread waits in: shown as a begin and an end.
 BLOCKING = ("sem_wait", "sleep", "usleep", "pthread_join")
 
@@ -69,12 +71,21 @@ def as_data(e):
         if e.call.sem:
             data["sem"] = e.call.sem
         if e.call.name in ("printf", "puts", "putchar") and e.call.end is not None:
-            data["text"] = printed(e.call)
+            data["text"] = clipped(printed(e.call) or "")
         if e.call.name == "sem_init" and len(e.call.args) > 1:
             data["count"] = e.call.args[1]
     if e.changes:
         data["changes"] = [[s.var, s.op, E.value(s.value)] for s in e.changes]
     return data
+
+
+def clipped(text):
+    """A printed text as the page shows it: a line of a few thousand
+    characters at most, so that a program that writes megabytes still gets
+    a page that opens."""
+    if len(text) <= CLIP:
+        return text
+    return text[:CLIP] + f"\u2026 ({len(text) - CLIP} characters more)\n"
 
 
 def source_lines(run, views):

@@ -11,6 +11,7 @@ import ctypes
 import glob
 import os
 import re
+import select
 import signal
 import subprocess
 import time
@@ -86,14 +87,15 @@ def descendants(pid):
 
 def stop(tracer):
     """Interrupts the session as Ctrl-C would, kills what is left of it and
-    of everything else this process started, and reaps them all; (what the
-    tracer still wrote, the pids that were stopped)."""
+    of everything else this process started (what left the session may
+    still hold the tracer's pipes), and reaps them all; (what the tracer
+    still wrote, the pids that were stopped)."""
     signal_group(tracer.pid, signal.SIGINT)
     try:
-        out, err = tracer.communicate(timeout=GRACE)
+        tracer.wait(timeout=GRACE)
     except subprocess.TimeoutExpired:
         signal_group(tracer.pid, signal.SIGKILL)
-        out, err = tracer.communicate()
+        tracer.wait()
     signal_group(tracer.pid, signal.SIGKILL)
     stopped = {tracer.pid}
     for _ in range(50):
@@ -108,7 +110,19 @@ def stop(tracer):
         if not left:
             break
         time.sleep(0.02)
-    return out, err, stopped
+    return drained(tracer.stdout), drained(tracer.stderr), stopped
+
+
+def drained(stream):
+    """What is left to read of a pipe whose writers are all gone."""
+    found = []
+    while True:
+        ready, _, _ = select.select([stream], [], [], 1.0)
+        chunk = os.read(stream.fileno(), 1 << 16) if ready else b""
+        if not chunk:
+            stream.close()
+            return b"".join(found)
+        found.append(chunk)
 
 
 def signal_group(pgid, signum):

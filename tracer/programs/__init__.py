@@ -33,6 +33,30 @@ class Program:
     quiet: float = 0.0  # program seconds a told story must then stay quiet
 
 
+class Lines:
+    """A Story's reading of what a program writes: each whole line handed
+    to line() once, however the text comes in pieces, in time that grows
+    with the text; what it writes on stderr to complain()."""
+
+    def __init__(self):
+        self.parts = []
+
+    def feed(self, text):
+        while "\n" in text:
+            head, text = text.split("\n", 1)
+            self.parts.append(head)
+            self.line("".join(self.parts))
+            self.parts = []
+        if text:
+            self.parts.append(text)
+
+    def line(self, line):
+        pass
+
+    def complain(self, text):
+        pass
+
+
 def matcher(fmt):
     """A pattern that reads a printf format's %d numbers back out of a line."""
     return re.compile(re.escape(fmt).replace("%d", r"(-?\d+)"))

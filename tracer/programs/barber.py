@@ -8,7 +8,7 @@ import collections
 
 from reader import expr as E
 
-from . import Program, matcher
+from . import Lines, Program, matcher
 from ..calls import printed
 from ..rules import output_rule
 from ..verdicts import SLACK, Breach, rule
@@ -70,23 +70,18 @@ def constants_in(expr):
     return []
 
 
-class Story:
+class Story(Lines):
     """Someone came, and every customer who sat down has been served: once
     that has held for QUIET seconds with no new line, the day is over."""
 
     def __init__(self):
-        self.partial, self.sat, self.gone, self.served = "", 0, 0, 0
+        super().__init__()
+        self.sat, self.gone, self.served = 0, 0, 0
 
-    def feed(self, text):
-        self.partial += text
-        *lines, self.partial = self.partial.split("\n")
-        for line in lines:
-            self.sat += bool(SAT.fullmatch(line + "\n"))
-            self.gone += bool(GONE.fullmatch(line + "\n"))
-            self.served += line == BARBER_LINE
-
-    def complain(self, text):
-        pass
+    def line(self, line):
+        self.sat += bool(SAT.fullmatch(line + "\n"))
+        self.gone += bool(GONE.fullmatch(line + "\n"))
+        self.served += line == BARBER_LINE
 
     @property
     def told(self):

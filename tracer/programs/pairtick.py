@@ -2,26 +2,21 @@
 """pairtick: two threads of one process, each telling the time once a
 second, as the tools know it."""
 
-from . import Program
+from . import Lines, Program
 from ..rules import output_rule, periodic
 from ..verdicts import Breach, rule
 
 
-class Story:
+class Story(Lines):
     """Two threads have written six lines each."""
 
     def __init__(self):
-        self.partial, self.lines = "", {}
+        super().__init__()
+        self.lines = {}
 
-    def feed(self, text):
-        self.partial += text
-        *lines, self.partial = self.partial.split("\n")
-        for line in lines:
-            who = line.split(" ", 1)[0]
-            self.lines[who] = self.lines.get(who, 0) + 1
-
-    def complain(self, text):
-        pass
+    def line(self, line):
+        who = line.split(" ", 1)[0]
+        self.lines[who] = self.lines.get(who, 0) + 1
 
     @property
     def told(self):

@@ -2,7 +2,7 @@
 """parent: a process that splits in two and starts child.out in the new
 one, or, where there is no ./child.out, talks alone; as the tools know it."""
 
-from . import Program
+from . import Lines, Program
 from ..rules import output_rule, periodic
 from ..verdicts import Breach, rule
 
@@ -13,19 +13,17 @@ CHILD_TALKS = "The child is talking at %s.\n"
 CANNOT_RUN_CHILD = "parent: cannot run ./child.out:"
 
 
-class Story:
+class Story(Lines):
     """The parent has talked six times, and so has the child, unless the new
     process said it cannot run child.out."""
 
     def __init__(self):
-        self.partial, self.parent, self.child, self.said = "", 0, 0, ""
+        super().__init__()
+        self.parent, self.child, self.said = 0, 0, ""
 
-    def feed(self, text):
-        self.partial += text
-        *lines, self.partial = self.partial.split("\n")
-        for line in lines:
-            self.parent += line.startswith("The parent is talking")
-            self.child += line.startswith("The child is talking")
+    def line(self, line):
+        self.parent += line.startswith("The parent is talking")
+        self.child += line.startswith("The child is talking")
 
     def complain(self, text):
         self.said = (self.said + text)[-4096:]
