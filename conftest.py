@@ -73,3 +73,76 @@ def changed(tmp_path):
         return changed_copy(str(tmp_path), source, edits, name)
 
     return build_it
+
+
+# What a tool left behind: processes, and files in /dev/shm.
+
+
+def running_in(folder):
+    """The processes whose working directory is `folder`: what a tool run
+    there started."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.samefile(os.readlink(f"/proc/{pid}/cwd"), folder):
+                found.append(int(pid))
+        except OSError:
+            continue
+    return found
+
+
+def leftovers(ids):
+    """What uftrace (a file per session and task) or libfaketime (a file
+    per process) left in /dev/shm of the tasks `ids`."""
+    found = set()
+    for name in os.listdir("/dev/shm"):
+        words = name.replace("faketime_shm_", "faketime-").replace(
+            "sem.faketime_sem_", "faketime-"
+        )
+        parts = words.split("-")
+        if parts[0] in ("uftrace", "faketime") and any(
+            p.isdigit() and int(p) in ids for p in parts
+        ):
+            found.add(name)
+    return found
+
+
+def tasks_below(pid):
+    """Every process and thread under `pid`."""
+    found = set()
+    for p in below(pid):
+        try:
+            found |= {int(t) for t in os.listdir(f"/proc/{p}/task")}
+        except OSError:
+            continue
+    return found
+
+
+def name_of(pid):
+    """A live process's name; None when it is gone (or only a zombie)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read()
+    except OSError:
+        return None
+    if fields.rsplit(")", 1)[1].split()[0] == "Z":
+        return None
+    return fields.split("(", 1)[1].rsplit(")", 1)[0]
+
+
+def below(pid):
+    """The processes under `pid`."""
+    found, todo, parents = [], [pid], {}
+    for p in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{p}/stat") as f:
+                parents.setdefault(
+                    int(f.read().rsplit(")", 1)[1].split()[1]), []
+                ).append(int(p))
+        except (OSError, IndexError):
+            continue
+    while todo:
+        for child in parents.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found

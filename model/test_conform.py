@@ -10,7 +10,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def conform(executable):
     return subprocess.run(
-        [os.path.join(HERE, "conform"), "--speed", "20", executable],
+        [os.path.join(HERE, "conform"), "--speed", "50", executable],
         capture_output=True,
         text=True,
         timeout=120,

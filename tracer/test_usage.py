@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from conftest import leftovers, running_in, tasks_below
 from tracer.conftest import RUN, trace
 
 
@@ -63,34 +64,18 @@ def test_an_interrupted_recording_says_so_and_leaves_nothing(
     command = [os.path.join(root, tool), "--speed", "2", str(barber)]
     if tool == "trace/run":
         command[1:1] = ["--out", str(tmp_path / "out")]
-    before = set(os.listdir("/dev/shm"))
     tool_run = subprocess.Popen(
         command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path
     )
-    time.sleep(1.5)  # recording by now
+    ids, began = set(), time.monotonic()
+    while time.monotonic() - began < 1.5:  # recording by now
+        ids |= tasks_below(tool_run.pid)
+        time.sleep(0.02)
     tool_run.send_signal(signal.SIGINT)
     out, err = tool_run.communicate(timeout=30)
     assert tool_run.returncode == 130, out + err
     assert err == f"{tool}: interrupted\n"
     assert running_in(tmp_path) == [], "a recording is still running"
-    left = {
-        n
-        for n in set(os.listdir("/dev/shm")) - before
-        if "uftrace" in n or "faketime" in n
-    }
-    assert left == set()
+    assert leftovers(ids) == set()
     if tool == "trace/run":
         assert os.listdir(tmp_path / "out") == []
-
-
-def running_in(folder):
-    """The processes whose working directory is `folder`: what a tool run
-    there started."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.path.samefile(os.readlink(f"/proc/{pid}/cwd"), folder):
-                found.append(int(pid))
-        except OSError:
-            continue
-    return found
