@@ -12,7 +12,9 @@ import stat
 from .steps import SourceError
 
 LIBCLANG = "/usr/lib/llvm-14/lib/libclang.so.1"
-COMMON = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "common")
+COMMON = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "common"
+)
 # A source larger than this is no program of this project.
 LARGEST_SOURCE = 1 << 20
 # clang_EvalResult_getKind's kinds.

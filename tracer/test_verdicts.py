@@ -113,3 +113,37 @@ def test_a_run_its_source_does_not_fit_lights_no_line(changed, tmp_path):
     run = data_of(tmp_path / "out" / "barber.html")
     assert run["unlit"].startswith("sem_post on cust_ready at ")
     assert run["source"] is not None and run["events"]
+
+
+def test_a_correct_changed_shop_breaks_no_rule_and_keeps_its_lit_lines(
+    changed, tmp_path
+):
+    # Two barbers, a count of haircuts in a hold of mutex of its own, the
+    # barber's line written with printf and a chair taken with -= 1.
+    shop = changed(
+        BARBER,
+        [
+            (
+                "std::int32_t free_seat;\n",
+                "std::int32_t free_seat;\nstd::int32_t haircuts;\n",
+            ),
+            (
+                '    puts("Barber has finished work from one customer!");\n',
+                '    printf("Barber has finished work from one customer!\\n");\n'
+                "    down(mutex);\n    haircuts++;\n    up(mutex);\n",
+            ),
+            ("  free_seat--;\n", "  free_seat -= 1;\n"),
+            (
+                "  const int failed = pthread_create(&barber, nullptr, _barber, nullptr);\n",
+                "  pthread_t second;\n  pthread_create(&second, nullptr, _barber, nullptr);\n"
+                "  const int failed = pthread_create(&barber, nullptr, _barber, nullptr);\n",
+            ),
+        ],
+    )
+    result = trace("--speed", "20", "--out", str(tmp_path / "out"), shop)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert broken(result.stdout) == []
+    assert "not judged  free chairs" not in result.stdout
+    run = data_of(tmp_path / "out" / "barber.html")
+    assert run["unlit"] is None
+    assert {"barber 1", "barber 2"} <= set(run["lanes"])
