@@ -17,6 +17,8 @@ def write(path, text):
     folder = os.path.dirname(path) or "."
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=".part-")
     try:
+        # As open() would make it: readable by whom the umask lets.
+        os.fchmod(fd, 0o666 & ~umask())
         with os.fdopen(fd, "w", encoding="utf-8", errors="replace") as f:
             f.write(text)
         os.replace(temporary, path)
@@ -26,6 +28,15 @@ def write(path, text):
         except FileNotFoundError:
             pass
         raise
+
+
+def umask():
+    """This process's umask, read without changing it."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)
+    return 0o022
 
 
 def scratch(prefix):

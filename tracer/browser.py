@@ -119,6 +119,16 @@ class Browser:
             time.sleep(0.01)
         return time.monotonic() - started
 
+    def size(self, width, height):
+        """Shows pages as a window of this size would."""
+        self.send(
+            "Emulation.setDeviceMetricsOverride",
+            width=width,
+            height=height,
+            deviceScaleFactor=1,
+            mobile=False,
+        )
+
     def key(self, name):
         code = KEYS[name]
         for kind in ("rawKeyDown", "keyUp"):

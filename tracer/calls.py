@@ -29,6 +29,7 @@ class Call:
     # printf, puts: the text it wrote, from the program's output (set when
     # the prints are lined up with it), or None where that is not known.
     wrote: object = None
+    from_stop: bool = False  # known only from the kernel's word at the stop
 
 
 @dataclasses.dataclass
@@ -49,6 +50,7 @@ class Run:
     executable: object = None  # the Executable it was recorded from
     # ([prints the output does not show], [pieces of it no print wrote])
     lined_up: tuple = ((), ())
+    created: dict = dataclasses.field(default_factory=dict)  # tid -> its pthread_create
 
     @property
     def name(self):

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """What the tracer's tests (and the exercises') share: running trace/run,
 one real day of the barber traced once for all the tests that read it, and
-a replay in Python of the events a page holds, to hold the page to."""
+the replay in Python of the events a page holds, to hold the page to."""
 
 import json
 import os
@@ -9,6 +9,8 @@ import re
 import subprocess
 
 import pytest
+
+from tracer.told import Teller
 
 RUN = os.path.join(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "trace", "run"
@@ -51,62 +53,16 @@ def data_of(path):
 
 
 def replay(run):
-    """The state after each event of the page's data, worked out here: a
-    post counts when it is made, a wait when it returns."""
-    lanes = [
-        {"state": "running" if i == 0 else "not-started", "line": None}
-        for i in range(len(run["lanes"]))
+    """The state after each event of a page's data, as told.py works it out
+    (and the page's script must show it)."""
+    states = Teller(run).states()
+    return [
+        {
+            "lanes": [{"state": lane.state, "line": lane.line} for lane in s.lanes],
+            "count": dict(s.count),
+            "free_seat": s.shared.get("free_seat"),
+            "holder": s.holder,
+            "output": s.output,
+        }
+        for s in states
     ]
-    count, free, holder, output = {}, None, None, ""
-    states = []
-
-    def snapshot():
-        states.append(
-            json.loads(
-                json.dumps(
-                    {
-                        "lanes": lanes,
-                        "count": count,
-                        "free_seat": free,
-                        "holder": holder,
-                        "output": output,
-                    }
-                )
-            )
-        )
-
-    snapshot()
-    for e in run["events"]:
-        lane = lanes[e["lane"]]
-        for name, op, value in e.get("changes", []):
-            if name == "free_seat":
-                free = value if op == "=" else free + (-value if op == "-" else value)
-        if e["kind"] == "gone":
-            lane.update(state="gone", line=None)
-            snapshot()
-            continue
-        lane["line"] = e["line"]
-        call, sem = e.get("call"), e.get("sem")
-        if call == "sem_init":
-            count[sem] = e["count"]
-        elif call == "sem_post":
-            count[sem] += 1
-            if sem == "mutex" and holder == e["lane"]:
-                holder = None
-        elif call == "sem_wait" and e["kind"] == "end":
-            count[sem] -= 1
-            if sem == "mutex":
-                holder = e["lane"]
-        output += e.get("text", "")
-        if e["kind"] == "begin":
-            if call == "sem_wait":
-                lane["state"] = f"waiting-{sem}"
-            elif call == "sleep":
-                barber = run["lanes"][e["lane"]] == "barber"
-                lane["state"] = "cutting-hair" if barber else "sleeping"
-            else:
-                lane["state"] = {"usleep": "pausing", "pthread_join": "joining"}[call]
-        else:
-            lane["state"] = "holding-mutex" if holder == e["lane"] else "running"
-        snapshot()
-    return states

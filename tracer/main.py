@@ -150,7 +150,7 @@ def show(run, work, out_dir):
     files.write(os.path.join(work, "report.txt"), text)
     pictures = draw.timeline(run, views, verdicts, work)
     trace = chrome.chrome_trace(run, views, work)
-    stepper, why_not = page.write_page(run, views, work)
+    stepper, why_not = page.write_page(run, views, work, verdicts)
     made = [
         os.path.join(out_dir, os.path.basename(p)) for p in pictures + [trace, stepper]
     ]

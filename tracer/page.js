@@ -1,46 +1,29 @@
 // SPDX-License-Identifier: MIT
 // Steps through a recorded run. The run's events are inline in the page;
 // they are replayed here into the state at every step (step 0: before the
-// first event, step k: just after the k-th), then shown one step at a time.
+// first event, step k: just after the k-th), then shown one step at a time
+// by view.js, with the sentence each event carries.
 "use strict";
 
 const run = JSON.parse(document.getElementById("run").textContent);
-const SEMAPHORES = ["barber_ready", "cust_ready", "mutex"];
-const SAY = {
-  "not-started": "not started",
-  running: "running",
-  "waiting-mutex": "waits for mutex",
-  "holding-mutex": "holds mutex",
-  "waiting-cust_ready": "waits on cust_ready",
-  "waiting-barber_ready": "waits on barber_ready",
-  "cutting-hair": "cuts hair",
-  sleeping: "sleeps",
-  pausing: "pauses",
-  joining: "waits for the barber to end",
-  gone: "gone",
-};
 
 function startState() {
   return {
-    lanes: run.lanes.map((_, i) => ({
-      state: i === 0 ? "running" : "not-started",
-      line: null,
-    })),
+    lanes: run.lanes.map((_, i) => ({ state: i === 0 ? "running" : "not-started", line: null, known: false })),
     count: {}, // a semaphore's count, from its sem_init on
-    free_seat: null,
-    shared_var: null,
+    shared: {}, // a shared integer's value, once it has one
     holder: null, // the lane that holds mutex
     output: "",
   };
 }
 
 function copy(s) {
-  return { ...s, lanes: s.lanes.map((l) => ({ ...l })), count: { ...s.count } };
+  return { ...s, lanes: s.lanes.map((l) => ({ ...l })), count: { ...s.count }, shared: { ...s.shared } };
 }
 
 function waiting(e) {
   if (e.call === "sem_wait") return "waiting-" + e.sem;
-  if (e.call === "sleep" && run.lanes[e.lane] === "barber") return "cutting-hair";
+  if (e.call === "sleep" && run.lanes[e.lane].startsWith("barber")) return "cutting-hair";
   if (e.call === "pthread_join") return "joining";
   return e.call === "usleep" ? "pausing" : "sleeping";
 }
@@ -49,28 +32,29 @@ function waiting(e) {
 // when it returns: a thread that waits has taken nothing yet.
 function apply(s, e) {
   const lane = s.lanes[e.lane];
-  for (const [name, op, value] of e.changes || []) {
-    if (name === "free_seat") s.free_seat = op === "=" ? value : s.free_seat + (op === "-" ? -value : value);
-  }
   if (e.kind === "gone") {
     lane.state = "gone";
     lane.line = null;
     return s;
   }
   lane.line = e.line;
+  lane.known = Boolean(e.known);
+  if (e.kind === "change") {
+    const old = s.shared[e.var];
+    if (e.op === "=") s.shared[e.var] = e.amount;
+    else if (old !== undefined && old !== null && e.amount !== null) s.shared[e.var] = old + (e.op === "+" ? e.amount : -e.amount);
+  }
   if (e.call === "sem_init") s.count[e.sem] = e.count;
-  if (e.kind === "at" && e.call === "sem_post") {
+  if (e.kind === "at" && e.call === "sem_post" && e.sem in s.count) {
     s.count[e.sem] += 1;
     if (e.sem === "mutex" && s.holder === e.lane) s.holder = null;
   }
-  if (e.kind === "end" && e.call === "sem_wait") {
+  if ((e.kind === "end" || e.kind === "take") && e.call === "sem_wait" && e.sem in s.count) {
     s.count[e.sem] -= 1;
     if (e.sem === "mutex") s.holder = e.lane;
   }
-  if (e.text !== undefined) {
-    s.output += e.text;
-    if (run.program === "tallyduel") s.shared_var = parseInt(e.text, 10);
-  }
+  if (e.started !== undefined && s.lanes[e.started].state === "not-started") s.lanes[e.started].state = "running";
+  if (e.text !== undefined) s.output += e.text;
   if (e.kind === "begin") lane.state = waiting(e);
   else lane.state = s.holder === e.lane ? "holding-mutex" : "running";
   return s;
@@ -79,60 +63,41 @@ function apply(s, e) {
 const states = [startState()];
 for (const e of run.events) states.push(apply(copy(states[states.length - 1]), e));
 
-// Where a moment is easy to misread.
+// Where a moment is easy to misread: a post already counted, the thread it
+// wakes not yet back from its wait.
 function note(k, s) {
   if (k === 0) return "Nothing has happened yet: press \u2192 or next to take the first step.";
-  for (const sem of SEMAPHORES) {
-    const waiters = s.lanes
-      .map((l, i) => (l.state === "waiting-" + sem ? run.lanes[i] : null))
-      .filter((name) => name !== null);
-    if (s.count[sem] > 0 && waiters.length > 0) {
-      return (
-        `${sem} counts ${s.count[sem]} while ${waiters.join(", ")} still ` +
-        `wait${waiters.length > 1 ? "" : "s"} on it: a post is counted as it is ` +
-        "made, and a waiting thread takes the count back down only when it " +
-        "returns from its wait, a moment later."
-      );
-    }
+  const e = run.events[k - 1];
+  if (e.kind !== "at" || e.call !== "sem_post") return "";
+  const waiters = s.lanes.map((l, i) => (l.state === "waiting-" + e.sem ? run.lanes[i] : null)).filter((n) => n !== null);
+  if (s.count[e.sem] > 0 && waiters.length > 0) {
+    return (
+      `${e.sem} counts ${s.count[e.sem]} while ${label(waiters)} still ` +
+      `wait${waiters.length > 1 ? "" : "s"} on it: the post is counted as it is ` +
+      "made, and a waiting thread takes the count back down only when it " +
+      "returns from its wait, a moment later."
+    );
   }
   return "";
 }
 
-function element(tag, attributes, text) {
-  const el = document.createElement(tag);
-  for (const [name, value] of Object.entries(attributes)) el.setAttribute(name, value);
-  if (text !== undefined) el.textContent = text;
-  return el;
+// The verdict of a step: a rule broken by then, or, at the last step, how
+// the run ended.
+function verdict(k) {
+  const last = k === run.events.length && run.events.length > 0;
+  if (last && run.end.verdict === "stuck") return [run.end.verdict, run.end.says];
+  const t = k === 0 ? 0 : run.events[k - 1].t;
+  const broken = run.breaches.filter((b) => b.t <= t);
+  if (broken.length) {
+    const b = broken[0];
+    return ["broken", `a rule is broken by now: ${b.rule} (${b.thread} at ${b.t.toFixed(3)} s: ${b.what})`];
+  }
+  if (last) return [run.end.verdict, run.end.says];
+  return ["going", ""];
 }
 
-const laneRows = run.lanes.map((name) => {
-  const row = element("div", { class: "lane", "data-thread": name });
-  row.append(element("span", { class: "who" }, name), element("span", { class: "state" }), element("span", { class: "at" }));
-  document.getElementById("lanes").append(row);
-  return row;
-});
-
-const sourceLines = [];
-if (run.source) {
-  run.source.lines.forEach((text, i) => {
-    const row = element("div", { class: "src", "data-line-no": String(i + 1) });
-    row.append(element("span", { class: "no" }, String(i + 1)), element("span", { class: "text" }, text), element("span", { class: "who" }));
-    document.getElementById("source").append(row);
-    sourceLines.push(row);
-  });
-}
+const view = new View(run.lanes, run.source ? run.source.lines : [], run.counters, run.counters.includes("mutex"));
 if (run.unlit) document.getElementById("unlit").textContent = `No line is lit: ${run.unlit}.`;
-
-const values = {};
-for (const name of run.counters.concat(run.counters.includes("mutex") ? ["holder"] : [])) {
-  const label = name === "holder" ? "mutex is held by" : name;
-  const box = document.getElementById("counters");
-  box.append(element("span", {}, label));
-  values[name] = element("span", { class: "value", "data-name": name });
-  box.append(values[name]);
-}
-
-const shown = (v) => (v === null || v === undefined ? "\u2013" : String(v));
 let step = 0;
 
 function render() {
@@ -140,30 +105,10 @@ function render() {
   document.querySelector('[data-name="step"]').textContent = String(step);
   document.querySelector('[data-name="time"]').textContent = (step === 0 ? 0 : run.events[step - 1].t).toFixed(3);
   document.getElementById("slider").value = String(step);
-  const standing = new Map();
-  s.lanes.forEach((lane, i) => {
-    laneRows[i].setAttribute("data-state", lane.state);
-    laneRows[i].setAttribute("data-line", lane.line === null ? "" : String(lane.line));
-    laneRows[i].querySelector(".state").textContent = SAY[lane.state] || lane.state;
-    laneRows[i].querySelector(".at").textContent = lane.line === null ? "" : `line ${lane.line}`;
-    if (lane.line !== null && !run.unlit) standing.set(lane.line, (standing.get(lane.line) || []).concat(run.lanes[i]));
-  });
-  sourceLines.forEach((row, i) => {
-    const who = standing.get(i + 1);
-    if (who) row.setAttribute("data-lit", String(i + 1));
-    else row.removeAttribute("data-lit");
-    row.querySelector(".who").textContent = who ? who.join(", ") : "";
-  });
-  for (const sem of SEMAPHORES) if (values[sem]) values[sem].textContent = shown(s.count[sem]);
-  if (values.free_seat) values.free_seat.textContent = shown(s.free_seat);
-  if (values.shared_var) values.shared_var.textContent = shown(s.shared_var);
-  if (values.holder) values.holder.textContent = s.holder === null ? "nobody" : run.lanes[s.holder];
-  const output = document.getElementById("output");
-  output.textContent = s.output;
-  output.scrollTop = output.scrollHeight;
+  const says = step === 0 ? "Nothing has happened yet." : run.events[step - 1].says;
+  const moved = step === 0 ? null : run.events[step - 1].lane;
+  view.render(s, moved, says, verdict(step), !run.unlit);
   document.getElementById("note").textContent = note(step, s);
-  const moved = step > 0 ? run.events[step - 1].line : null;
-  if (moved && sourceLines[moved - 1] && !run.unlit) sourceLines[moved - 1].scrollIntoView({ block: "nearest" });
 }
 
 function go(k, keepHash) {

@@ -182,9 +182,10 @@ def calls_of(lines, types, pid_of, named, seconds):
     return calls
 
 
-def blocked_calls(blocked, calls, pid_of, named, stop_at, semaphores):
+def blocked_calls(blocked, calls, pid_of, named, stop_at, semaphores, created):
     """The calls still blocked at the stop, as the kernel showed them; each
-    began after its thread's last recorded call."""
+    began after its thread's last recorded call, or, for a thread that made
+    none, when it was created."""
     found = []
     for tid, (pid, nr, arg) in blocked.items():
         if tid not in pid_of:
@@ -198,26 +199,31 @@ def blocked_calls(blocked, calls, pid_of, named, stop_at, semaphores):
             call = Call(pid, tid, "pthread_join", [], None, stop_at, None)
         else:
             continue
+        call.from_stop = True
         mine = [c for c in calls if c.tid == tid]
         if mine:
             call.start = max(c.end if c.end is not None else c.start for c in mine)
+        elif tid in created and created[tid].end is not None:
+            call.start = created[tid].end
         found.append(call)
     return found
 
 
 def routines(calls, pid_of, named):
-    """tid -> the routine its thread was started with: the k-th thread a
-    process created (the kernel numbers them in order) runs the routine of
-    its k-th pthread_create."""
-    routine_of = {}
+    """(tid -> the routine its thread was started with, tid -> the
+    pthread_create that started it): the k-th thread a process created (the
+    kernel numbers them in order) runs the routine of its k-th
+    pthread_create."""
+    routine_of, created = {}, {}
     for pid in set(pid_of.values()):
         creates = [c for c in calls if c.pid == pid and c.name == "pthread_create"]
         started = [t for t in sorted(pid_of) if pid_of[t] == pid and t != pid]
         for create, tid in zip(creates, started):
+            created[tid] = create
             if create.args:
                 routine_of[tid] = named.get((pid, create.args[0]))
         routine_of[pid] = "main"
-    return routine_of
+    return routine_of, created
 
 
 def load(executable, program, recording):
@@ -235,7 +241,10 @@ def load(executable, program, recording):
     calls = calls_of(replay(data), argument_types(program), pid_of, named, seconds)
     stop_at = seconds(recording.stopped)
     semaphores = {c.sem for c in calls if c.name == "sem_init"}
-    calls += blocked_calls(recording.blocked, calls, pid_of, named, stop_at, semaphores)
+    routine_of, created = routines(calls, pid_of, named)
+    calls += blocked_calls(
+        recording.blocked, calls, pid_of, named, stop_at, semaphores, created
+    )
     if not calls:
         raise ToolError(f"nothing was recorded in {data}")
     calls.sort(key=lambda c: (c.start, c.tid))
@@ -250,10 +259,11 @@ def load(executable, program, recording):
         exe_of,
         pid_of,
         elf.constants(executable, program.constants),
-        routines(calls, pid_of, named),
+        routine_of,
         recording.alive,
         recording.ended,
         executable,
     )
     run.lined_up = line_up(calls, recording.stdout, program.words)
+    run.created = created
     return run

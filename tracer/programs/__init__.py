@@ -30,6 +30,7 @@ class Program:
     facts: object = None  # facts(run, views): (what its rules speak of, why unknown)
     constants: tuple = ()  # the constants read from its debug information
     words: bool = False  # its output is numbers and blanks, not lines
+    over: str = "its story is told: the run was stopped there"  # said at its end
     quiet: float = 0.0  # program seconds a told story must then stay quiet
 
 

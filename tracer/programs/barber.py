@@ -546,4 +546,5 @@ PROGRAM = Program(
     facts=facts,
     constants=(CHAIRS, CUSTOMERS),
     quiet=QUIET,
+    over="the day is over: every customer who sat down has been served, and the barber sleeps on cust_ready",
 )
