@@ -26,7 +26,11 @@ ROOT = os.path.dirname(HERE)
 # (each property's own wrong shop is checked in any case, below); .ci/run
 # checks them all.
 EVERY = 1 if os.environ.get("ALL_WRONG_SHOPS") else 3
-WRONG_CHECKED, SAFE_CHECKED, REFUSED_CHECKED = WRONG[::EVERY], SAFE[::EVERY], REFUSED[::EVERY]
+WRONG_CHECKED, SAFE_CHECKED, REFUSED_CHECKED = (
+    WRONG[::EVERY],
+    SAFE[::EVERY],
+    REFUSED[::EVERY],
+)
 
 
 def prove(source=None, env=None):

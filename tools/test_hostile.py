@@ -461,3 +461,37 @@ def test_every_bad_input_of_every_tool_is_one_line_and_status_2(build, tmp_path)
         assert result.returncode == 2, said
         assert "Traceback" not in result.stderr + result.stdout, said
         assert len(result.stderr.splitlines()) == 1 and words in result.stderr, said
+
+
+def test_try_runs_the_whole_loop_on_a_changed_copy(tmp_path):
+    source = tmp_path / "myshop.cpp"
+    with open(os.path.join(ROOT, "shop", "barber.cpp")) as f:
+        source.write_text(
+            f.read().replace("  if (free_seat < 1) {", "  if (free_seat < 0) {")
+        )
+    began = time.monotonic()
+    result = subprocess.run(
+        [os.path.join(ROOT, "try"), str(source)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert time.monotonic() - began < 30
+    assert result.returncode == 1, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert "  model/prove: the shop is wrong" in lines
+    assert any(line.startswith("  BROKEN") for line in lines)
+    run_page = next(line for line in lines if line.startswith("run page: ")).split(
+        ": ", 1
+    )[1]
+    play_page = next(line for line in lines if line.startswith("play page: ")).split(
+        ": ", 1
+    )[1]
+    assert os.path.isfile(run_page) and run_page.startswith(
+        str(tmp_path / "try-myshop")
+    )
+    assert (
+        os.path.isfile(play_page.split("#")[0])
+        and "#customers=2&chairs=1&moves=" in play_page
+    )

@@ -243,8 +243,13 @@ def data_of(run, views, verdicts=None):
     return data, why_not
 
 
-def asset(name):
-    with open(os.path.join(HERE, name)) as f:
+def asset_path(folder, name):
+    """A file of a page's: the tracer's own (folder None) or another's."""
+    return os.path.join(folder or HERE, name)
+
+
+def asset(path):
+    with open(path) as f:
         return f.read()
 
 
@@ -253,11 +258,13 @@ def inline(data):
     return json.dumps(data, separators=(",", ":")).replace("<", "\\u003c")
 
 
-def html(data, template="page.html", scripts=("view.js", "page.js")):
+def html(data, template=None, scripts=None):
     """A page, with its data, style and scripts inline."""
+    template = template or asset_path(None, "page.html")
+    scripts = scripts or (asset_path(None, "view.js"), asset_path(None, "page.js"))
     page = asset(template).replace("{{program}}", data.get("program", "barber"))
     for mark, text in (
-        ("/*STYLE*/", asset("page.css")),
+        ("/*STYLE*/", asset(asset_path(None, "page.css"))),
         ("/*SCRIPT*/", "\n".join(asset(s) for s in scripts)),
         ("/*DATA*/", inline(data)),
     ):

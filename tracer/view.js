@@ -54,6 +54,7 @@ class View {
     this.rows = [];
     this.gaps = [];
     const source = document.getElementById("source");
+    source.textContent = "";
     (lines || []).forEach((text, i) => {
       const gap = element("div", { class: "gap", hidden: "" });
       const row = element("div", { class: "src", "data-line-no": String(i + 1) });
