@@ -109,7 +109,7 @@ def cases(build, top):
         return (
             trace(
                 "--speed",
-                "20",
+                "50",
                 "--out",
                 os.path.join(folder, 'out "1"'),
                 shop,
@@ -179,7 +179,7 @@ def cases(build, top):
         with open(os.path.join(out, "notes.txt"), "w") as f:
             f.write("mine\n")
         first = trace("--speed", "20", "--out", out, f"{build}/pairtick")
-        second = trace("--speed", "20", "--out", out, f"{build}/barber")
+        second = trace("--speed", "50", "--out", out, f"{build}/barber")
         return (first, second), folder
 
     def nobody():
@@ -203,8 +203,8 @@ def cases(build, top):
             folder = os.path.join(top, f"signal-{signum}")
             os.makedirs(folder)
             seed = random.randrange(1 << 30)
-            moment = random.Random(seed).uniform(0.1, 5.0)
-            command = [RUN, "--speed", "20", "--out", os.path.join(folder, "out")]
+            moment = random.Random(seed).uniform(0.1, 2.5)
+            command = [RUN, "--speed", "50", "--out", os.path.join(folder, "out")]
             command.append(f"{build}/barber")
             tool = subprocess.Popen(
                 command,

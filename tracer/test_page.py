@@ -7,6 +7,7 @@ no sideways scroll and no label cut; a copy whose replay counts a wait when
 it begins must fail that. A stuck shop's page shows its blocked customers
 waiting and says at the end that nobody can move."""
 
+import decimal
 import json
 import re
 
@@ -62,12 +63,20 @@ def shown(page):
     return json.loads(page.evaluate(f"JSON.stringify({SHOWN})"))
 
 
+def to_fixed(t):
+    """A time as the page's toFixed(3) writes it: a tie rounded up, where
+    Python's format rounds it to even."""
+    return str(
+        decimal.Decimal(t).quantize(decimal.Decimal("0.001"), decimal.ROUND_HALF_UP)
+    )
+
+
 def differences(run, states, k, seen):
     """How what the page shows at step k differs from the replay."""
     want, found = states[k], []
     t = 0.0 if k == 0 else run["events"][k - 1]["t"]
     names = seen["names"]
-    if (names["step"], names["time"]) != (str(k), f"{t:.3f}"):
+    if (names["step"], names["time"]) != (str(k), to_fixed(t)):
         found.append(f"step {names['step']} at {names['time']}")
     for sem in SEMAPHORES:
         value = want["count"].get(sem)
@@ -219,7 +228,7 @@ def test_a_stuck_shop_shows_its_blocked_customers_waiting_and_says_nobody_can_mo
     changed, page, tmp_path
 ):
     shop = changed("shop/barber.cpp", [STUCK])
-    result = trace("--speed", "40", "--out", str(tmp_path / "out"), shop)
+    result = trace("--speed", "100", "--out", str(tmp_path / "out"), shop)
     assert result.returncode == 1, result.stdout + result.stderr
     run = data_of(tmp_path / "out" / "barber.html")
     assert run["end"]["verdict"] == "stuck"
@@ -241,7 +250,7 @@ def test_a_stuck_shop_shows_its_blocked_customers_waiting_and_says_nobody_can_mo
         mine = [e for e in run["events"] if e["lane"] == run["lanes"].index(name)]
         if len(mine) == 1:
             first_call.append(name)
-            assert mine[0].get("known") and abs(mine[0]["t"] - created[name]) < 0.01, (
+            assert mine[0].get("known") and abs(mine[0]["t"] - created[name]) < 0.1, (
                 name,
                 mine,
             )

@@ -140,7 +140,7 @@ def test_a_correct_changed_shop_breaks_no_rule_and_keeps_its_lit_lines(
             ),
         ],
     )
-    result = trace("--speed", "20", "--out", str(tmp_path / "out"), shop)
+    result = trace("--speed", "50", "--out", str(tmp_path / "out"), shop)
     assert result.returncode == 0, result.stdout + result.stderr
     assert broken(result.stdout) == []
     assert "not judged  free chairs" not in result.stdout
