@@ -28,6 +28,7 @@ SIFTED = [(3, 1), (3, 2), (2, 3)]
 class Lemma:
     sentence: str
     term: tuple
+    rank: int = 0  # the lower, the sooner it is dropped when the rest imply it
 
 
 def variables(system):
@@ -154,20 +155,20 @@ def candidates(system):
     for p in s.places():
         here = L.compare(">=", count(p), L.num(1))
         for sentence, fact in still_sees(s, p):
-            found.append(Lemma(sentence, L.implies(here, fact)))
+            found.append(Lemma(sentence, L.implies(here, fact), 1))
         for fact in bounds_while_holding(s, p):
             sentence = f"a {p.who} at {where(p)}, finds {L.show(fact)}"
-            found.append(Lemma(sentence, L.implies(here, fact)))
+            found.append(Lemma(sentence, L.implies(here, fact), 0))
     for q in s.semaphores + s.counters:
         v = L.var(f"q:{q}")
         bounds = [L.num(0), s.start[q]] + ([L.var("S")] if q == s.chairs else [])
         for b in bounds:
             for op in (">=", "<="):
                 term = L.compare(op, v, b)
-                found.append(Lemma(L.show(term), term))
+                found.append(Lemma(L.show(term), term, 3))
     holders = [count(p) for p in s.places() if p.holding]
     term = L.compare("<=", L.plus(*holders), L.num(1))
-    found.append(Lemma("at most one thread holds mutex", term))
+    found.append(Lemma("at most one thread holds mutex", term, 4))
     unique = {}
     for lemma in found:
         unique.setdefault(lemma.term, lemma)
@@ -302,8 +303,35 @@ def kept_by(solver, alive, premise, suffix):
 
 
 def lemmas(system):
-    """The lemmas found for the System."""
-    return kept(system, sifted(system, candidates(system)))
+    """The lemmas found for the System: those every move keeps, less each
+    that the base and the others already imply (which leaves the invariant
+    the same, and its print short)."""
+    return needed(system, kept(system, sifted(system, candidates(system))))
+
+
+def needed(system, found):
+    """`found` without every lemma the base and the rest imply, the most
+    particular dropped first."""
+    solver = Solver("z3")
+    try:
+        names = variables(system)
+        solver.say(
+            "(declare-const N Int)",
+            "(declare-const S Int)",
+            *declarations(L.smt(L.var(v)) for v in names),
+            f"(assert {L.smt(L.all_of(*[b for _, b in base(system)]))})",
+        )
+        keep = list(found)
+        for lemma in sorted(found, key=lambda k: k.rank):
+            others = [k.term for k in keep if k is not lemma]
+            solver.say("(push 1)", f"(assert {L.smt(L.all_of(*others))})")
+            solver.say(f"(assert (not {L.smt(lemma.term)}))")
+            if solver.check() == "unsat":
+                keep.remove(lemma)
+            solver.say("(pop 1)")
+        return [k for k in found if k in keep]
+    finally:
+        solver.close()
 
 
 def invariant(system, found):

@@ -132,6 +132,22 @@ def show(results, why_unjudged, why_no_ranking):
         print(f"  {MARKS[state]}  {times}  {goal.label}")
     if why_no_ranking:
         print(f"  NOT PROVED  every run ends: no ranking function, as {why_no_ranking}")
+    failed = [
+        g for g, state, _ in results if g.kind != "invariant" and state == "not proved"
+    ]
+    if failed or why_no_ranking:
+        for line in LEGEND:
+            print(f"  {line}")
+
+
+# What a failed proof's lines mean, said under them.
+LEGEND = (
+    "(each property, and every run ends, rests on the invariant: NOT PROVED says",
+    " that some state the invariant allows breaks it, which the search below",
+    " looks for a real run to; every run ends says no run goes on for ever, and",
+    " holds of a shop that gets stuck: nothing stops before the end of the day",
+    " is the property that catches that)",
+)
 
 
 def header(shop, found, path):
