@@ -32,6 +32,7 @@ fail.
 Exit status: 0 when no rule is broken, 1 when one is (the report names it,
 the thread and the program time of its first breach), 2 for a usage or tool
 error, 3 when the program died or ended by itself before its story was told,
+or made calls faster than they can be followed (it is then not judged),
 128 + the signal's number when stopped by one (130 for Ctrl-C).
 """
 
@@ -45,7 +46,7 @@ from tools.errors import ToolError
 
 from . import executable as elf
 from .programs import all_programs
-from .record import record
+from .record import MOST_RECORDED, record
 from .recording import load
 from .report import report
 from .verdicts import HIGHEST_SPEED, judge, story
@@ -138,6 +139,17 @@ def ending(run, recording, stepper):
     )
 
 
+def flood(recording):
+    """The one line that says why a run that made calls too fast was
+    stopped and left unjudged."""
+    at = (recording.stopped - recording.started) * recording.speed
+    return (
+        f"{recording.program.name} made calls faster than they can be followed "
+        f"(over {MOST_RECORDED >> 20} MB recorded by {at:.1f} s of program time): "
+        "stopped there and not judged; does a thread go round without waiting?"
+    )
+
+
 def show(run, work, out_dir):
     """Judges the run and writes the report, pictures, trace and page into
     `work`; (the report, what it printed of the rest, whether a rule is
@@ -167,6 +179,8 @@ def traced(executable, program, speed, work, out_dir):
 
     recording = record(executable, program, speed, work)
     files.write(os.path.join(work, "output.txt"), recording.stdout)
+    if recording.flooded:
+        return ENDED, "", flood(recording)
     if recording.ended and not story(program, recording.stdout, recording.stderr).told:
         run = stepper = None
         try:

@@ -193,10 +193,7 @@ def ending(run, views, data):
     """How the run ended, as the last step's verdict says it: ("done",
     "stuck" or "going", the sentence)."""
     if story(run.program, run.stdout, run.stderr).told:
-        return (
-            "done",
-            run.program.done if hasattr(run.program, "done") else "its story is told",
-        )
+        return "done", run.program.over
     if views.stuck:
         states = Teller(data).states()[-1]
         waiting = [

@@ -50,6 +50,10 @@ RESULTS = ["pthread_create@retval/d32", "fork@retval/i32", "execv@retval/d32"]
 # quiet (seconds).
 LEAST_REAL_RUN = 2.0
 LEAST_REAL_QUIET = 0.3
+# A program that goes round without ever waiting (a thread that spins on a
+# semaphore it takes and gives back) makes calls faster than they can be
+# followed: past this much recording it is stopped, unjudged (bytes).
+MOST_RECORDED = 16 << 20
 # uftrace's own words: on stderr, and after a crash on stdout too.
 UFTRACE_STDERR = re.compile(r"^(WARN|uftrace|mcount):")
 UFTRACE_STDOUT = (
@@ -80,6 +84,7 @@ class Recording:
     alive: set  # the tasks still there at the stop
     ended: object  # an Ending, if it ended before the stop
     path: str = ""  # the copy of the executable uftrace ran
+    flooded: bool = False  # stopped for making calls faster than followed
     program: object = None
 
 
@@ -214,8 +219,14 @@ def follow(tracer, program, speed, data):
     out = Output(tracer.stdout.fileno(), story.feed)
     err = Output(tracer.stderr.fileno(), story.complain)
     started = last_line = ending = None
+    flooded, weighed = False, time.monotonic()
     while ending is None:
         now = time.monotonic()
+        if now - weighed > 0.25:
+            weighed = now
+            if recorded_bytes(data) > MOST_RECORDED:
+                flooded = True
+                break
         if started is None and processes.session_tasks(tracer.pid):
             started = last_line = now
         streams = [s for s in (out, err) if s.open]
@@ -242,7 +253,16 @@ def follow(tracer, program, speed, data):
         processes.snapshot(tracer.pid) if alive else {},
         {tid for _, tid in processes.session_tasks(tracer.pid)} if alive else set(),
         ending,
+        flooded=flooded,
     )
+
+
+def recorded_bytes(data):
+    """How much uftrace has written of the recording so far."""
+    try:
+        return sum(e.stat().st_size for e in os.scandir(data) if e.is_file())
+    except OSError:
+        return 0
 
 
 def should_stop(program, story, speed, real, real_quiet):

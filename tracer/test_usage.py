@@ -79,3 +79,25 @@ def test_an_interrupted_recording_says_so_and_leaves_nothing(
     assert leftovers(ids) == set()
     if tool == "trace/run":
         assert os.listdir(tmp_path / "out") == []
+
+
+def test_a_shop_that_spins_is_stopped_soon_and_left_unjudged(changed, tmp_path):
+    spinning = changed(
+        "shop/barber.cpp",
+        [
+            (
+                "    down(cust_ready);\n",
+                "    down(mutex);\n    if (free_seat == SEAT_MAX) {\n"
+                "      up(mutex);\n      continue;\n    }\n    up(mutex);\n"
+                "    down(cust_ready);\n",
+            )
+        ],
+    )
+    began = time.monotonic()
+    result = trace("--speed", "20", "--out", "out", spinning, cwd=tmp_path)
+    assert time.monotonic() - began < 20
+    assert result.returncode == 3, result.stdout + result.stderr
+    assert result.stdout == ""
+    assert "made calls faster than they can be followed" in result.stderr
+    assert len(result.stderr.splitlines()) == 1
+    assert running_in(tmp_path) == []

@@ -239,7 +239,11 @@ class Teller:
                 return f"{who(name)} takes mutex{at}: it was free"
             return f"{who(name)} takes mutex{at}: it is free now"
         posters = s.posters.get(sem, [])
-        came = f"{who(self.lanes[posters[0]])}'s post" if posters else "a post"
+        came = (
+            f"{whose(self.lanes[posters[0]])} post"
+            if posters
+            else f"its count, {count},"
+        )
         if sem == "cust_ready" and posters:
             return f"{whose(name)} down(cust_ready) returns: {who(self.lanes[posters[0]])} was waiting"
         how = "at once" if kind == "take" else "at last"
@@ -273,6 +277,8 @@ class Teller:
         if e["kind"] == "begin":
             if e["call"] == "sleep" and name.startswith("barber"):
                 return f"{who(name)} starts a haircut of{long}{at}"
+            if name == "driver" and seconds == 0:
+                return f"the driver lets the next customer come at once{at}"
             if name == "driver":
                 return f"the driver pauses{long}{at} before the next customer comes"
             return f"{who(name)} sleeps{long}{at}"
