@@ -1,364 +1,285 @@
 # SPDX-License-Identifier: MIT
-"""Every answer of docs/exercises.md, checked: each exercise's change (read
-from its diff on the page) is made in a scratch copy, only the program it
-changes is built, it is run (sped up), traced or proved, and what comes out
-must be the answer as the page gives it (read from its answer blocks)."""
+"""Every exercise of docs/exercises.md, checked as a student would do it:
+its change (read from its diff on the page) is made in a scratch copy of
+the project, its check commands are run there in bash as printed, and its
+answer must be what they wrote (its output blocks), what the pages they
+made show (its moments), and what the suite measures itself (the rest of
+its answer block). The exercises without a change share one copy, in
+order, as one student would do them."""
 
 import concurrent.futures
 import os
-import pathlib
 import re
 import select
 import signal
 import subprocess
-import tempfile
 import time
 
 import pytest
 
-from conftest import ROOT, changed_copy, settle_pairs
-from tracer.conftest import data_of, replay
+from conftest import settle_pairs
+from docs import seen, shell
+from docs.blocks import blocks, mismatch
+from model.prove import shop_of
+from model.search import search
+from model.states import States, explore
+from tracer import browser
 
-DOC = os.path.join(ROOT, "docs", "exercises.md")
+PAGE = "docs/exercises.md"
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
-SPEED = 20  # the days run this much faster
-TRACE_SPEED = 40
+SAID = dict(enumerate("No One Two Three Four Five Six Seven Eight Nine Ten".split()))
 
 
-def page():
-    """(questions, answers): exercise number -> its section's text."""
-    with open(DOC) as f:
-        questions, answers = f.read().split("\n## Answers\n")
-    split = lambda text, mark: {  # noqa: E731
-        int(n): body
-        for n, body in re.findall(
-            rf"^{mark} (\d+)\. (.*?)(?=^{mark} |\Z)", text, re.M | re.S
-        )
-    }
-    return split(questions, "##"), split(answers, "###")
+def sections():
+    """(questions, answers): exercise number -> its blocks."""
+    questions, answers = {}, {}
+    part = questions
+    heading = re.compile(r"^#{2,3} (\d+)\. ")
+    with open(os.path.join(shell.ROOT, PAGE)) as f:
+        lines = f.read().split("\n")
+    starts = {}
+    for i, line in enumerate(lines, 1):
+        if line == "## Answers":
+            part = answers
+        found = heading.match(line)
+        if found:
+            starts[i] = (part, int(found.group(1)))
+            part.setdefault(int(found.group(1)), [])
+    marks = sorted(starts)
+    for block in blocks(PAGE):
+        before = [m for m in marks if m < block.line]
+        if before:
+            part, n = starts[before[-1]]
+            part.setdefault(n, []).append(block)
+    return questions, answers
 
 
-QUESTIONS, ANSWERS = page()
+QUESTIONS, ANSWERS = sections()
+NUMBERS = sorted(QUESTIONS)
 
 
-def blocks(body, kind):
-    """[(info, text)] of the fenced blocks of a kind in a section."""
-    return re.findall(rf"^```{kind}(?: ([^\n]*))?\n(.*?)^```$", body, re.M | re.S)
+def text_of(n):
+    """The question's text, for what it says in words."""
+    with open(os.path.join(shell.ROOT, PAGE)) as f:
+        page = f.read().split("\n## Answers\n")[0]
+    return re.search(rf"^## {n}\. (.*?)(?=^## |\Z)", page, re.M | re.S).group(1)
 
 
 def change(n):
-    """(the file, [(old, new)]) of an exercise's diff."""
-    ((path, diff),) = blocks(QUESTIONS[n], "diff")
-    old = [line[1:] for line in diff.splitlines() if line[:1] in " -"]
-    new = [line[1:] for line in diff.splitlines() if line[:1] in " +"]
-    return path, [("\n".join(old) + "\n", "\n".join(new) + "\n")]
+    """(file, old, new) of an exercise's change, or None."""
+    said = re.search(r"\*\*Change\.\*\* As in exercise (\d+)\.", text_of(n))
+    if said:
+        return change(int(said.group(1)))
+    diffs = [b for b in QUESTIONS[n] if b.kind == "diff"]
+    if not diffs:
+        return None
+    (diff,) = diffs
+    lines = diff.text.rstrip("\n").split("\n")
+    old = [x[1:] for x in lines if x[:1] in " -"]
+    new = [x[1:] for x in lines if x[:1] in " +"]
+    return diff.words[0], "\n".join(old) + "\n", "\n".join(new) + "\n"
+
+
+def checks(n):
+    return [b for b in QUESTIONS[n] if b.kind == "sh"]
 
 
 def answer(n):
     """An exercise's answer block: name -> value."""
-    ((_, text),) = blocks(ANSWERS[n], "answer")
-    return dict(line.split(": ", 1) for line in text.splitlines())
+    (block,) = [b for b in ANSWERS[n] if b.kind == "answer"]
+    return dict(line.split(": ", 1) for line in block.text.strip().split("\n"))
 
 
-def output(n):
-    ((_, text),) = blocks(ANSWERS[n], "output")
-    return text.splitlines()
+def make_change(folder, n):
+    edit = change(n)
+    if edit is None:
+        return
+    path, old, new = edit
+    with open(os.path.join(folder, path)) as f:
+        text = f.read()
+    assert old in text, f"{path} no longer holds exercise {n}'s lines"
+    with open(os.path.join(folder, path), "w") as f:
+        f.write(text.replace(old, new, 1))
 
 
-def make(folder, n, flags=("-O2",)):
-    """Builds exercise n's changed program, named as the program it is, in
-    a folder of its own in `folder`."""
-    path, edits = change(n)
-    name = os.path.splitext(os.path.basename(path))[0]
-    os.makedirs(os.path.join(folder, str(n)))
-    return changed_copy(os.path.join(folder, str(n)), path, edits, name, flags)
-
-
-def watch(command, seconds, speed=SPEED, cwd=None):
-    """Runs a program (sped up under libfaketime) for `seconds` of real
-    time: ([(program seconds, line)], its stderr). Kills its group and
-    removes what libfaketime leaves."""
-    env = dict(os.environ)
-    if speed > 1:
-        env.update(LD_PRELOAD=FAKETIME, FAKETIME=f"+0 x{speed}")
-    started = time.monotonic()
+def first_bytes(executable, speed=100, seconds=8.0):
+    """(program seconds, bytes) of the first piece a program writes into a
+    pipe, run `speed` times faster; None if nothing came in `seconds`."""
+    env = dict(os.environ, LD_PRELOAD=FAKETIME, FAKETIME=f"+0 x{speed}")
+    began = time.monotonic()
     program = subprocess.Popen(
-        command,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=env,
-        cwd=cwd,
-        start_new_session=True,
+        [executable], stdout=subprocess.PIPE, env=env, start_new_session=True
     )
-    lines, err, partial = [], b"", b""
-    while time.monotonic() - started < seconds:
-        ready, _, _ = select.select([program.stdout, program.stderr], [], [], 0.01)
-        for stream in ready:
-            chunk = os.read(stream.fileno(), 65536)
-            if stream is program.stderr:
-                err += chunk
-                continue
-            partial += chunk
-            while b"\n" in partial:
-                line, partial = partial.split(b"\n", 1)
-                lines.append(((time.monotonic() - started) * speed, line.decode()))
-    os.killpg(program.pid, signal.SIGKILL)
-    program.wait()
-    for name in (f"faketime_shm_{program.pid}", f"sem.faketime_sem_{program.pid}"):
-        if os.path.exists(f"/dev/shm/{name}"):
-            os.unlink(f"/dev/shm/{name}")
-    if partial:
-        lines.append((None, partial.decode()))
-    return lines, err.decode()
+    try:
+        ready, _, _ = select.select([program.stdout], [], [], seconds)
+        if not ready:
+            return None
+        at = (time.monotonic() - began) * speed
+        return at, os.read(program.stdout.fileno(), 1 << 16)
+    finally:
+        os.killpg(program.pid, signal.SIGKILL)
+        program.wait()
+        for name in (f"faketime_shm_{program.pid}", f"sem.faketime_sem_{program.pid}"):
+            if os.path.exists(f"/dev/shm/{name}"):
+                os.unlink(f"/dev/shm/{name}")
 
 
-def trace(executable, out):
-    return subprocess.run(
-        [
-            os.path.join(ROOT, "trace", "run"),
-            "--speed",
-            str(TRACE_SPEED),
-            "--out",
-            out,
-            executable,
-        ],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+def groups():
+    """The scratch copies: the exercises without a change together, in
+    order; each other one alone."""
+    plain = [n for n in NUMBERS if change(n) is None]
+    return [plain] + [[n] for n in NUMBERS if n not in plain]
 
 
-def prove(source):
-    return subprocess.run(
-        [os.path.join(ROOT, "model", "prove"), source],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-
-
-def gone_ids(lines):
-    return {
-        int(m.group(1))
-        for m in (
-            re.match(r"Customer whose id = (\d+) has gone away!", x) for x in lines
-        )
-        if m
-    }
+def do_group(numbers, folder, build):
+    """Makes the copy, and each exercise's change and checks in it, in
+    order: {n: [Ran]}, and what is measured beside them."""
+    shell.scratch(folder, build)
+    ran, measured = {}, {}
+    for n in numbers:
+        make_change(folder, n)
+        ran[n] = [shell.run(b.text, folder) for b in checks(n)]
+        if n == 8:
+            measured[8] = first_bytes(os.path.join(folder, "exercise-8", "tallyduel"))
+    return ran, measured
 
 
 @pytest.fixture(scope="module")
-def runs(build, tmp_path_factory):
-    """Everything slow, side by side: the days, the traces and the proofs."""
-    folder = str(tmp_path_factory.mktemp("exercises"))
-    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
-        built = {n: pool.submit(make, folder, n) for n in (2, 3, 4, 5, 8, 9)}
-        built[7] = pool.submit(make, folder, 7, ("-O1", "-fsanitize=thread"))
-        built = {n: f.result() for n, f in built.items()}
-        day = 4.6  # real seconds: the day and some quiet, at SPEED
-        jobs = {
-            "day": pool.submit(watch, [f"{build}/barber"], day),
-            3: pool.submit(watch, [built[3]], day),
-            4: pool.submit(watch, [built[4]], day),
-            8: pool.submit(watch, [built[8]], 1.5),
-            "trace day": pool.submit(trace, f"{build}/barber", f"{folder}/day"),
-            2: pool.submit(trace, built[2], f"{folder}/zero"),
-            5: pool.submit(trace, built[5], f"{folder}/holding"),
-        }
-        results = {n: job.result() for n, job in jobs.items()}
-    results["folder"], results["built"] = folder, built
-    return results
+def done(build, tmp_path_factory):
+    """(n -> [Ran], n -> its copy, what was measured): every group at
+    once."""
+    ran, folders, measured = {}, {}, {}
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        jobs = []
+        for numbers in groups():
+            folder = str(tmp_path_factory.mktemp(f"exercise-{numbers[0]}"))
+            folders.update({n: folder for n in numbers})
+            jobs.append(pool.submit(do_group, numbers, folder, build))
+        for job in jobs:
+            r, m = job.result()
+            ran.update(r)
+            measured.update(m)
+    return ran, folders, measured
 
 
-def test_1_the_fixed_day(runs):
-    want = answer(1)
-    lines = [line for _, line in runs["day"][0]]
-    assert len(lines) == int(want["lines"])
-    assert sum("has sit down!" in x for x in lines) == int(want["sit down"])
-    assert len(gone_ids(lines)) == int(want["go away"])
-    assert sum(x.startswith("Barber has finished") for x in lines) == int(
-        want["haircuts"]
-    )
-    assert abs(runs["day"][0][-1][0] - float(want["last line at"])) < 0.5
+def output_of(done, n):
+    return "".join(r.output for r in done[0][n])
 
 
-def page_of(runs, name):
-    """The page of a trace the fixture made."""
-    return pathlib.Path(runs["folder"], name, "barber.html")
+@pytest.mark.parametrize("n", NUMBERS)
+def test_each_check_runs_as_printed(done, n):
+    for block, ran in zip(checks(n), done[0][n]):
+        assert shell.problems(block, ran) == [], ran.output
 
 
-def source_of(runs, n):
-    """The changed source of exercise n, made again in a file of its own."""
-    path, edits = change(n)
-    with open(os.path.join(ROOT, path)) as f:
-        text = f.read()
-    for old, new in edits:
-        text = text.replace(old, new, 1)
-    copy = os.path.join(tempfile.mkdtemp(dir=runs["folder"]), os.path.basename(path))
-    with open(copy, "w") as f:
-        f.write(text)
-    return copy
+@pytest.mark.parametrize("n", NUMBERS)
+def test_each_answer_shows_what_the_check_wrote(done, n):
+    written = output_of(done, n)
+    for block in ANSWERS[n]:
+        if block.kind != "output":
+            continue
+        if "either-of-each-pair" in block.words:
+            lines = settle_pairs(written.rstrip("\n").split("\n"))
+            assert lines == block.text.rstrip("\n").split("\n")
+        else:
+            assert mismatch(block, written) is None
 
 
-def report_has(report, line):
-    return " ".join(line.split()) in [" ".join(x.split()) for x in report.splitlines()]
+@pytest.mark.skipif(not browser.available(), reason="chromium is not installed")
+def test_each_moment_of_an_answer_is_what_its_page_shows(done):
+    with browser.Browser(width=1024, height=768) as page:
+        for n in NUMBERS:
+            for block in ANSWERS[n]:
+                if block.kind == "moments":
+                    found = seen.problems(page, done[1][n], block)
+                    assert found == [], block.where
 
 
-def state_at(out, t):
-    run = data_of(out)
-    states = replay(run)
-    k = sum(e["t"] <= t for e in run["events"])
-    return run, states[k]
-
-
-def test_2_barber_ready_starting_at_0(runs, root):
-    want = answer(2)
-    assert want["output"] == "the real day"
-    traced = runs[2]
-    assert traced.returncode == 1, traced.stdout + traced.stderr
+def test_2_the_same_day_in_the_same_order(done, root):
+    with open(os.path.join(done[1][2], "exercise-2", "output.txt")) as f:
+        day = settle_pairs(f.read().splitlines())
     with open(os.path.join(root, "tests", "barber_day.txt")) as f:
-        day = f.read().splitlines()
-    with open(os.path.join(runs["folder"], "zero", "output.txt")) as f:
-        assert settle_pairs(f.read().splitlines()) == day
-    assert report_has(traced.stdout, want["trace/run"])
-    run, state = state_at(page_of(runs, "zero"), 3.0)
-    lane = run["lanes"].index("customer 0")
-    assert state["lanes"][lane]["state"] == want["page at 3 s, customer 0"]
-    proved = prove(source_of(runs, 2))
-    assert proved.returncode == 0
-    assert proved.stdout.splitlines()[-1].startswith(
-        f"model/prove: {want['model/prove']}"
-    )
+        assert day == f.read().splitlines()
 
 
-def test_3_the_chair_freed_after_the_haircut(runs):
-    ids = gone_ids(line for _, line in runs[3][0])
+def test_3_who_goes_away(done):
+    ids = {int(x) for x in re.findall(r"id = (\d+) has gone away", output_of(done, 3))}
     want = answer(3)["go away"].split(", ")
     for item in want:
-        choices = {int(x) for x in item.split(" or ")}
-        assert len(ids & choices) == 1, item
+        assert len(ids & {int(x) for x in item.split(" or ")}) == 1, item
     assert len(ids) == len(want)
 
 
-def test_4_three_chairs(runs):
-    assert settle_pairs(line for _, line in runs[4][0]) == output(4)
+def about(said):
+    """The number in "about 600 s"."""
+    return float(said.split()[1])
 
 
-def test_5_waiting_on_barber_ready_while_holding_mutex(runs):
-    want = answer(5)
-    traced = runs[5]
-    with open(os.path.join(runs["folder"], "holding", "output.txt")) as f:
-        lines = f.read().splitlines()
-    assert lines[: len(output(5))] == output(5)
-    assert len(lines) < 35
-    assert report_has(traced.stdout, want["trace/run"])
-    assert f"first breach: {want['first breach']}" in traced.stdout
-    # Customer 3 holds mutex to the end: no rule may say he does not.
-    assert "without holding mutex" not in traced.stdout
-    proved = prove(source_of(runs, 5))
-    assert proved.returncode == 1
-    assert want["model/prove"] in proved.stdout
-    assert f"with N = {want['N']} customer" in proved.stdout
+def test_8_the_first_bytes_through_the_pipe(done):
+    want = answer(8)
+    at, first = done[2][8]
+    assert abs(at - about(want["first bytes after"])) < 15
+    assert len(first) == 4096
+    assert abs(len(first.split()) - about(want["numbers in them"])) <= 10
+    assert max(len(x) for x in first.split()) <= 4
 
 
-def test_6_one_moment_of_the_real_day(runs):
-    want = answer(6)
-    run, state = state_at(page_of(runs, "day"), 20.0)
-    lanes = dict(zip(run["lanes"], (lane["state"] for lane in state["lanes"])))
-    assert lanes["barber"] == want["the barber"]
-    waiting = [n for n, s in lanes.items() if s == "waiting-barber_ready"]
-    assert waiting == want["waiting on barber_ready"].split(", ")
-    assert [n for n, s in lanes.items() if s == "gone"] == want["gone"].split(", ")
-    for sem in ("barber_ready", "cust_ready", "mutex"):
-        assert state["count"][sem] == int(want[sem])
-    assert state["free_seat"] == int(want["free_seat"])
-
-
-def test_7_a_plain_int_in_tallyduel(runs):
-    want = answer(7)
-    _, err = watch([runs["built"][7]], 1.5, speed=1)
-    assert want["stderr"] in err
-    assert want["on"] in err
-
-
-def test_8_tallyduel_without_its_fflush(runs):
-    lines, _ = runs[8]
-    assert int(answer(8)["bytes through the pipe in 30 s"]) == sum(
-        len(x) for _, x in lines
-    )
-
-
-def test_9_parent_without_ignoring_sigchld(runs, tmp_path):
-    want = answer(9)
-    parent = subprocess.Popen(
-        [runs["built"][9]],
-        cwd=tmp_path,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-        start_new_session=True,
-    )
-    try:
-        time.sleep(0.5)
-        ps = subprocess.run(
-            ["ps", "-o", "stat=,cmd=", "--ppid", str(parent.pid)],
+def test_11_the_same_obligations_as_the_real_shop(done, root):
+    def labels(source):
+        out = subprocess.run(
+            [os.path.join(root, "model", "prove"), source],
             capture_output=True,
             text=True,
-        ).stdout.split(None, 1)
-    finally:
-        os.killpg(parent.pid, signal.SIGKILL)
-        parent.wait()
-    assert ps[0][0] == want["STAT"]
-    assert ps[1].strip() == want["CMD"]
+            timeout=60,
+        ).stdout
+        return [
+            x.split(" s  ")[-1] for x in out.splitlines() if x.startswith("  proved")
+        ]
+
+    three = os.path.join(done[1][11], "shop", "barber.cpp")
+    assert labels(three) == labels(os.path.join(root, "shop", "barber.cpp"))
 
 
-def test_10_the_proof_catches_a_fault(runs):
-    want = answer(10)
-    proved = prove(source_of(runs, 10))
-    assert str(proved.returncode) == want["exit status"]
-    people = "customer" if want["N"] == "1" else "customers"
-    chairs = "chair" if want["S"] == "1" else "chairs"
-    assert (
-        f"with N = {want['N']} {people} and S = {want['S']} {chairs}:" in proved.stdout
-    )
-    assert f"and there it breaks: {want['breaks']}" in proved.stdout
-    assert f'about to write "{want["about to write"]}"' in proved.stdout
-    written = [
-        x.strip()
-        for x in proved.stdout.split(" chair:\n", 1)[1]
-        .split("  and there")[0]
-        .splitlines()
-    ]
-    assert written == output(10)
+def moves_of(n):
+    (block,) = [b for b in ANSWERS[n] if b.kind == "moments"]
+    return block.text.split("moves=", 1)[1].split()[0].split(",")
 
 
-def test_11_the_proof_of_three_chairs(runs):
-    want = answer(11)
-    assert want["obligations"] == "the same as the real shop's"
-    three, real = prove(source_of(runs, 4)), prove(
-        os.path.join(ROOT, "shop", "barber.cpp")
-    )
-    assert three.returncode == 0
-    assert three.stdout.splitlines()[-1].startswith(
-        f"model/prove: {want['model/prove']}"
-    )
-    labels = lambda out: [
-        x.split(" s  ")[-1] for x in out.splitlines() if x.startswith("  proved")
-    ]  # noqa: E731
-    assert labels(three.stdout) == labels(real.stdout)
+def test_13_no_shorter_game_breaks_it(done):
+    shop = shop_of(os.path.join(done[1][13], "shop", "barber.cpp"))
+    shortest = len(search(shop, 60).found.moves)
+    assert shortest == len(moves_of(13))
+    assert text_of_answer(13).split()[0] == SAID[shortest]
 
 
-def test_12_the_same_fault_found_by_spin(tmp_path):
-    model = os.path.join(ROOT, "model")
-    for name in os.listdir(model):
-        if name.endswith(".pml"):
-            os.symlink(os.path.join(model, name), tmp_path / name)
-    defines = ["-DSEAT_MAX=2", "-DCUSTOMER_MAX=3", "-DFAULT=3"]
-    run = lambda *command: subprocess.run(
-        command, cwd=tmp_path, capture_output=True, text=True, check=True
-    ).stdout  # noqa: E731
-    run("spin", "-a", *defines, "shop.pml")
-    run("cc", "-DSAFETY", "-DNOCLAIM", "-DBFS", "-o", "pan", "pan.c")
-    found = run("./pan")
-    assert answer(12)["error"] in found.splitlines()
-    replayed = run("spin", "-t", *defines, "shop.pml")
-    assert [x.strip() for x in replayed.splitlines() if "Customer" in x] == output(12)
+def text_of_answer(n):
+    with open(os.path.join(shell.ROOT, PAGE)) as f:
+        page = f.read().split("\n## Answers\n")[1]
+    found = re.search(rf"^### {n}\. [^\n]*\n\n(.*?)(?=^### |\Z)", page, re.M | re.S)
+    return found.group(1)
+
+
+def test_14_every_position_of_the_small_shop_keeps_the_properties(root):
+    states = States(shop_of(os.path.join(root, "shop", "barber.cpp")), 3, 1)
+    reached = explore(states)
+    assert len(reached) == int(answer(14)["positions with 3 customers and 1 chair"])
+    assert not any(states.broken(s) for s in reached)
+    assert f"{len(moves_of(14))} moves" in text_of_answer(14)
+
+
+def test_the_time_guide(done):
+    with open(os.path.join(shell.ROOT, PAGE)) as f:
+        page = f.read()
+    guide = {}
+    (block,) = [b for b in blocks(PAGE) if b.kind == "answer" and b.line < 40]
+    for line in block.text.strip().split("\n"):
+        n, minutes, seconds = re.fullmatch(
+            r"(\d+): (\d+) min, check (\d+) s", line
+        ).groups()
+        guide[int(n)] = (int(minutes), int(seconds))
+    assert sorted(guide) == NUMBERS
+    for n, (_, seconds) in guide.items():
+        took = sum(r.took for r in done[0][n])
+        assert took <= seconds, f"exercise {n}'s check took {took:.1f} s"
+    total = sum(m for m, _ in guide.values())
+    assert f"That is {total} minutes for all fifteen" in " ".join(page.split())

@@ -38,7 +38,7 @@ from tracer.record import record
 from tracer.recording import load
 
 from . import system
-from .prove import shop_of
+from .prove import shop_of, shown_path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -246,13 +246,13 @@ def against_source(ran, written, path):
         if set(mine) <= set(theirs):
             if mine:
                 print(
-                    f"agree  {name}, with {os.path.relpath(path)}: {shown(next(iter(mine)))}"
+                    f"agree  {name}, with {shown_path(path)}: {shown(next(iter(mine)))}"
                 )
             continue
         differ = True
         a = next(s for s in mine if s not in theirs)
         b = theirs.most_common(1)[0][0] if theirs else ()
-        print(side_by_side(f"{name} (against {os.path.relpath(path)})", a, b, "source"))
+        print(side_by_side(f"{name} (against {shown_path(path)})", a, b, "source"))
     return differ
 
 

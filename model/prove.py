@@ -197,8 +197,11 @@ def tell(found, path):
         print(f"  and there it breaks: {'; '.join(found.broken)}")
     for where in found.standing:
         print(f"    {where}")
+    from .play import default_out  # the play page reads the prover's shop
+
     print(
-        f"  step through it: model/play {shown_path(path)}, then open {found.fragment}"
+        f"  step through it: model/play {shown_path(path)}, then open "
+        f"{default_out(path)}{found.fragment}"
     )
 
 

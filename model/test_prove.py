@@ -117,7 +117,9 @@ def test_a_wrong_shop_fails_with_a_run_to_the_property_it_breaks(verdicts, entry
         1
     )
     assert name_of(entry[2], path) in said.split("; "), said
-    assert re.search(r"then open #customers=\d&chairs=\d&moves=", result.stdout)
+    assert re.search(
+        r"then open play-barber.html#customers=\d&chairs=\d&moves=", result.stdout
+    )
     assert result.stdout.endswith("model/prove: the shop is wrong\n")
 
 

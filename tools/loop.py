@@ -125,14 +125,15 @@ def proved(source, out):
         start = next(
             i for i, line in enumerate(lines) if line.startswith("a run to the error")
         )
-        said = lines[start:]
+        # The play page below is opened at the run already.
+        said = [x for x in lines[start:] if not x.startswith("  step through it:")]
     said += result.stderr.splitlines()
     page = None
     if result.returncode in (0, 1, 3):
         made = tool("model/play", "--out", os.path.join(out, "play.html"), source)
         if made.returncode == 0:
             # Opened at the prover's run to the error, if it found one.
-            found = re.search(r"then open (#customers=\S+)", result.stdout)
+            found = re.search(r"then open \S*?(#customers=\S+)", result.stdout)
             page = os.path.join(out, "play.html") + (found.group(1) if found else "")
     return result.returncode, said, page
 
