@@ -182,7 +182,8 @@ def test_each_answer_shows_what_the_check_wrote(done, n):
             lines = settle_pairs(written.rstrip("\n").split("\n"))
             assert lines == block.text.rstrip("\n").split("\n")
         else:
-            assert mismatch(block, written) is None
+            problem = mismatch(block, written)
+            assert problem is None, problem
 
 
 @pytest.mark.skipif(not browser.available(), reason="chromium is not installed")
