@@ -9,12 +9,17 @@ why. (The exercises' commands are run with their changes made, by
 test_exercises.py.)"""
 
 import concurrent.futures
+import os
+import pathlib
+import re
+import subprocess
 
 import pytest
 
-from docs import seen, shell
-from docs.blocks import KINDS, blocks, mismatch, pages, shown_after
+from docs import seen, shell, spin_figures
+from docs.blocks import KINDS, ROOT, blocks, mismatch, pages, shown_after
 from tracer import browser
+from tracer.conftest import data_of
 
 EXERCISES = "docs/exercises.md"
 RUN = [p for p in pages() if p != EXERCISES]
@@ -80,3 +85,69 @@ def test_each_moment_named_is_what_the_page_shows(ran):
         for block in MOMENTS:
             folder = ran[made_by(block).where][1]
             assert seen.problems(page, folder, block) == [], block.where
+
+
+def test_the_table_of_the_day_is_the_traced_day(ran):
+    """Each row of the barber's day: when the customer came, what he wrote,
+    and when the barber took someone, as the traced run has them."""
+    (block,) = [b for b in COMMANDS if b.page == "docs/barber.md"]
+    run = data_of(pathlib.Path(ran[block.where][1], "trace-barber", "barber.html"))
+    came = {run["lanes"][e["started"]]: e["t"] for e in run["events"] if "started" in e}
+    taken = [
+        e["t"]
+        for e in run["events"]
+        if run["lanes"][e["lane"]] == "barber"
+        and e["kind"] in ("end", "take")
+        and e.get("sem") == "cust_ready"
+    ]
+    with open(pathlib.Path(ran[block.where][1], "trace-barber", "output.txt")) as f:
+        written = f.read()
+    rows = day_table()
+    assert len(rows) == 20
+    for ids, arrives, finds, line in rows:
+        for i in ids:
+            assert abs(came[f"customer {i}"] - float(arrives)) < 0.2, i
+        for at in re.findall(r"taken at (\d+\.\d+)", finds):
+            assert any(abs(t - float(at)) < 0.2 for t in taken), at
+        seats = re.search(r"free seat (\d)", line)
+        if seats and len(ids) == 1:
+            assert (
+                f"id = {ids[0]} has sit down! Free seat = {seats.group(1)}" in written
+            )
+        if "goes away" in line and len(ids) == 1:
+            assert f"id = {ids[0]} has gone away!" in written
+
+
+def day_table():
+    """[(ids, arrives, finds, line)] of the table of docs/barber.md."""
+    with open(pathlib.Path(ROOT, "docs", "barber.md")) as f:
+        text = f.read()
+    rows = []
+    for row in re.findall(
+        r"^\|\s+(\d+(?: or \d+)?) \|\s+([\d.]+) \|(.*?)\|(.*?)\|$", text, re.M
+    ):
+        ids, arrives, finds, line = row
+        rows.append(([int(x) for x in ids.split(" or ")], arrives, finds, line))
+    return rows
+
+
+def test_the_check_of_spins_table_catches_a_wrong_figure(tmp_path):
+    """A log of model/check's with every row's figure passes; one search
+    larger than the page says fails, naming its row."""
+    lines = ["Both models, every interleaving, the same verdict:"]
+    for model, chairs, low, high, states in spin_figures.table():
+        if "liveness" in model:
+            lines += ["Liveness, every customer's thread ends:"]
+        lines.append(f"  {chairs} chairs, {high} customers   counted: {states} states")
+        lines.append("Known-wrong variants:")
+    log = tmp_path / "log"
+    log.write_text("\n".join(lines) + "\n")
+    command = ["/usr/bin/python3", "-P", "-m", "docs.spin_figures", str(log)]
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    assert subprocess.run(command, env=env, capture_output=True).returncode == 0
+    log.write_text(log.read_text().replace(" 46164 states", " 46999 states"))
+    wrong = subprocess.run(command, env=env, capture_output=True, text=True)
+    assert wrong.returncode == 1
+    assert wrong.stdout == (
+        "both, liveness, 2 chairs, 5 to 5: the page says 46164, model/check found 46999\n"
+    )
