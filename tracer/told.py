@@ -175,7 +175,7 @@ class Teller:
         if call == "sem_post":
             return self.posted(s, e, name, at)
         if call == "sem_init":
-            return f"{who(name)} gives {e['sem']} its count, {e['count']}{at}"
+            return f"{who(name)} gives {e['sem']} its first count, {e['count']},{at}"
         if call in ("printf", "puts", "putchar"):
             text = e.get("text", "").rstrip("\n")
             return f"{who(name)} writes \u201c{text}\u201d{at}"
