@@ -86,42 +86,14 @@ def run(text, folder, deadline=None, timeout=150):
     """Runs a block of commands in the scratch copy `folder`; a Ran."""
     failed_file = os.path.join(folder, "tmp", ".failed")
     open(failed_file, "w").close()
-    script = os.path.join(folder, "tmp", ".block.sh")
-    with open(script, "w") as f:
-        f.write(PROLOGUE + text)
-    env = dict(os.environ, TMPDIR=os.path.join(folder, "tmp"), DOCS_FAILED=failed_file)
-    # As from a terminal: Ctrl-C is not ignored, whatever started the tests.
     began = time.monotonic()
-    bash = subprocess.Popen(
-        ["env", "--default-signal=INT", "bash", script],
-        cwd=folder,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        env=env,
-        start_new_session=True,
-    )
+    bash = start(text, folder, failed_file)
     chunks = []
     reader = threading.Thread(target=lambda: chunks.extend(iter(bash.stdout.read, b"")))
     reader.start()
-    ids, still_running, limit = set(), False, deadline or timeout
-    while bash.poll() is None and time.monotonic() - began < limit:
-        ids |= tasks_below(bash.pid) | {bash.pid}
-        time.sleep(0.1)
-    if bash.poll() is None:
-        still_running = True
-        interrupt(bash.pid)
-        stopped = time.monotonic()
-        while session_of(bash.pid) and time.monotonic() - stopped < GRACE:
-            time.sleep(0.05)
-    left = [f"{pid} {name_of(pid)}" for pid in session_of(bash.pid)]
-    for pid in session_of(bash.pid):
-        os.kill(pid, signal.SIGKILL)
-    bash.wait()
+    ids, still_running = watch(bash, deadline or timeout)
+    left = clear(bash, ids)
     reader.join(GRACE)
-    for name in leftovers(ids):
-        left.append(f"/dev/shm/{name}")
-        os.unlink(f"/dev/shm/{name}")
     with open(failed_file) as f:
         failed = [tuple(int(x) for x in line.split()) for line in f]
     return Ran(
@@ -132,6 +104,60 @@ def run(text, folder, deadline=None, timeout=150):
         left,
         time.monotonic() - began,
     )
+
+
+def start(text, folder, failed_file):
+    """bash on the block, in a session of its own, its stdout and stderr
+    one pipe."""
+    script = os.path.join(folder, "tmp", ".block.sh")
+    with open(script, "w") as f:
+        f.write(PROLOGUE + text)
+    env = dict(os.environ, TMPDIR=os.path.join(folder, "tmp"), DOCS_FAILED=failed_file)
+    # As from a terminal: Ctrl-C is not ignored, whatever started the tests.
+    return subprocess.Popen(
+        ["env", "--default-signal=INT", "bash", script],
+        cwd=folder,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        env=env,
+        start_new_session=True,
+    )
+
+
+def watch(bash, limit):
+    """Waits for the block to end, or Ctrl-C's it after `limit` seconds and
+    gives it GRACE to end: (every task it had, whether it still ran)."""
+    ids, began = set(), time.monotonic()
+    while bash.poll() is None and time.monotonic() - began < limit:
+        ids |= tasks_below(bash.pid) | {bash.pid}
+        time.sleep(0.1)
+    if bash.poll() is not None:
+        return ids, False
+    interrupt(bash.pid)
+    stopped = time.monotonic()
+    while session_of(bash.pid) and time.monotonic() - stopped < GRACE:
+        time.sleep(0.05)
+    return ids, True
+
+
+def clear(bash, ids):
+    """Kills and removes what the block left behind; what it was."""
+    left = []
+    for pid in session_of(bash.pid):
+        left.append(f"{pid} {name_of(pid)}")
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    bash.wait()
+    for name in leftovers(ids):
+        left.append(f"/dev/shm/{name}")
+        try:
+            os.unlink(f"/dev/shm/{name}")
+        except FileNotFoundError:
+            pass
+    return left
 
 
 def name_of(pid):

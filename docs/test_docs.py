@@ -25,9 +25,8 @@ EXERCISES = "docs/exercises.md"
 RUN = [p for p in pages() if p != EXERCISES]
 COMMANDS = [b for p in RUN for b in blocks(p) if b.kind == "sh" and not b.unrun]
 MOMENTS = [b for p in RUN for b in blocks(p) if b.kind == "moments"]
-# Most blocks wait on a program's pace more than they work: three at once
-# keep two cores busy without making the paces stray.
-WORKERS = 3
+# Blocks that neither wait nor record a pace, run at once beside the others.
+WORKERS = 2
 
 
 def run_block(block, folder, build):
@@ -39,20 +38,34 @@ def run_block(block, folder, build):
 
 @pytest.fixture(scope="module")
 def ran(build, tmp_path_factory):
-    """block -> (its Ran, its copy): the blocks side by side, each in a copy
-    of its own, as every one starts from the root; those that only wait for
-    their deadline all at once, the others a few at a time."""
-    waiting = [b for b in COMMANDS if b.option("deadline")]
-    working = [b for b in COMMANDS if not b.option("deadline")]
-    with concurrent.futures.ThreadPoolExecutor(len(waiting) or 1) as waiters:
-        with concurrent.futures.ThreadPoolExecutor(WORKERS) as workers:
-            jobs = {}
-            for pool, some in ((waiters, waiting), (workers, working)):
-                for block in some:
-                    folder = str(tmp_path_factory.mktemp("block"))
-                    job = pool.submit(run_block, block, folder, build)
-                    jobs[block.where] = (job, folder)
-            return {where: (job.result(), f) for where, (job, f) in jobs.items()}
+    """block -> (its Ran, its copy): each block in a copy of its own, as
+    every one starts from the root, and a block printed twice run once;
+    those that only wait for their deadline all at once, those that record
+    a program's pace one at a time, the others a few at a time."""
+    once = {}
+    for block in COMMANDS:
+        once.setdefault((block.text, tuple(block.words)), block)
+    lanes = {"waits": [], "paced": [], "works": []}
+    for block in once.values():
+        lane = "waits" if block.option("deadline") else "works"
+        lanes["paced" if "paced" in block.words else lane].append(block)
+    pools = {
+        "waits": concurrent.futures.ThreadPoolExecutor(len(lanes["waits"]) or 1),
+        "paced": concurrent.futures.ThreadPoolExecutor(1),
+        "works": concurrent.futures.ThreadPoolExecutor(WORKERS),
+    }
+    jobs = {}
+    for lane, some in lanes.items():
+        for block in some:
+            folder = str(tmp_path_factory.mktemp("block"))
+            jobs[block.where] = (
+                pools[lane].submit(run_block, block, folder, build),
+                folder,
+            )
+    done = {where: (job.result(), folder) for where, (job, folder) in jobs.items()}
+    for pool in pools.values():
+        pool.shutdown()
+    return {b.where: done[once[(b.text, tuple(b.words))].where] for b in COMMANDS}
 
 
 def made_by(block):
