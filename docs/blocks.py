@@ -10,7 +10,7 @@ Each block's info string starts with its kind:
             of it), `status=N` when its last command fails on purpose,
             `within=N` when the page says how long it takes (N seconds, with
             room for a busy machine), `paced` when it records a program's
-            pace (the tests run those one at a time). A paragraph `*Not run by the tests:
+            pace (the tests run few of those at once). A paragraph `*Not run by the tests:
             REASON.*` right before it says why it is not run instead.
   output    what the sh block before it writes (stdout and stderr, as on a
             terminal): line by line, a line `...` standing for any number of

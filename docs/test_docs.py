@@ -25,8 +25,11 @@ EXERCISES = "docs/exercises.md"
 RUN = [p for p in pages() if p != EXERCISES]
 COMMANDS = [b for p in RUN for b in blocks(p) if b.kind == "sh" and not b.unrun]
 MOMENTS = [b for p in RUN for b in blocks(p) if b.kind == "moments"]
-# Blocks that neither wait nor record a pace, run at once beside the others.
+# Blocks that neither wait nor record a pace, run at once beside the others;
+# and those that record a pace, two at a time (more would leave a busy
+# machine's pauses straying too far to judge).
 WORKERS = 2
+PACED = 2
 
 
 def run_block(block, folder, build):
@@ -41,7 +44,7 @@ def ran(build, tmp_path_factory):
     """block -> (its Ran, its copy): each block in a copy of its own, as
     every one starts from the root, and a block printed twice run once;
     those that only wait for their deadline all at once, those that record
-    a program's pace one at a time, the others a few at a time."""
+    a program's pace two at a time, the others a few at a time."""
     once = {}
     for block in COMMANDS:
         once.setdefault((block.text, tuple(block.words)), block)
@@ -51,7 +54,7 @@ def ran(build, tmp_path_factory):
         lanes["paced" if "paced" in block.words else lane].append(block)
     pools = {
         "waits": concurrent.futures.ThreadPoolExecutor(len(lanes["waits"]) or 1),
-        "paced": concurrent.futures.ThreadPoolExecutor(1),
+        "paced": concurrent.futures.ThreadPoolExecutor(PACED),
         "works": concurrent.futures.ThreadPoolExecutor(WORKERS),
     }
     jobs = {}
