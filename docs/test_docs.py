@@ -33,42 +33,53 @@ PACED = 2
 
 
 def run_block(block, folder, build):
-    """Runs a command block in a copy of its own."""
+    """Runs a command block in a copy of its own. A block that records a
+    program's pace is run once more if the tool says a busy machine left a
+    rule of pace not judged: what the page shows is the run of a machine
+    with room for it."""
     shell.scratch(folder, build)
     deadline = block.option("deadline")
-    return shell.run(block.text, folder, None if deadline is None else float(deadline))
+    deadline = None if deadline is None else float(deadline)
+    done = shell.run(block.text, folder, deadline)
+    if "paced" in block.words and "not judged" in done.output:
+        done = shell.run(block.text, folder, deadline)
+    return done
+
+
+def run_all(blocks_, workers, folders, build):
+    """{where: Ran} of blocks run `workers` at a time."""
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        jobs = {
+            b.where: pool.submit(run_block, b, folders[b.where], build) for b in blocks_
+        }
+        return {where: job.result() for where, job in jobs.items()}
 
 
 @pytest.fixture(scope="module")
 def ran(build, tmp_path_factory):
     """block -> (its Ran, its copy): each block in a copy of its own, as
-    every one starts from the root, and a block printed twice run once;
-    those that only wait for their deadline all at once, those that record
-    a program's pace two at a time, the others a few at a time."""
+    every one starts from the root, and a block printed twice run once.
+    Those that only wait for their deadline run all at once, beside the
+    rest; the others first, a few at a time, then those that record a
+    program's pace, two at a time and with nothing else of this test's
+    beside them."""
     once = {}
     for block in COMMANDS:
         once.setdefault((block.text, tuple(block.words)), block)
-    lanes = {"waits": [], "paced": [], "works": []}
-    for block in once.values():
-        lane = "waits" if block.option("deadline") else "works"
-        lanes["paced" if "paced" in block.words else lane].append(block)
-    pools = {
-        "waits": concurrent.futures.ThreadPoolExecutor(len(lanes["waits"]) or 1),
-        "paced": concurrent.futures.ThreadPoolExecutor(PACED),
-        "works": concurrent.futures.ThreadPoolExecutor(WORKERS),
+    folders = {b.where: str(tmp_path_factory.mktemp("block")) for b in once.values()}
+    waits = [b for b in once.values() if b.option("deadline")]
+    paced = [b for b in once.values() if "paced" in b.words]
+    works = [b for b in once.values() if b not in waits and b not in paced]
+    with concurrent.futures.ThreadPoolExecutor(1) as waiter:
+        waiting = waiter.submit(run_all, waits, len(waits) or 1, folders, build)
+        done = run_all(works, WORKERS, folders, build)
+        done.update(run_all(paced, PACED, folders, build))
+        done.update(waiting.result())
+    return {
+        b.where: (done[o.where], folders[o.where])
+        for b in COMMANDS
+        for o in [once[(b.text, tuple(b.words))]]
     }
-    jobs = {}
-    for lane, some in lanes.items():
-        for block in some:
-            folder = str(tmp_path_factory.mktemp("block"))
-            jobs[block.where] = (
-                pools[lane].submit(run_block, block, folder, build),
-                folder,
-            )
-    done = {where: (job.result(), folder) for where, (job, folder) in jobs.items()}
-    for pool in pools.values():
-        pool.shutdown()
-    return {b.where: done[once[(b.text, tuple(b.words))].where] for b in COMMANDS}
 
 
 def made_by(block):
