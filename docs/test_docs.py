@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: MIT
 """Every command of the guide, run as printed: each command block in bash,
-in a scratch copy of the project of its own (a few side by side); each must
-end with its status (or still run at its
-deadline and end at Ctrl-C), leave nothing behind, and write what the page
-shows after it; each moment a page names must be what the traced page
-shows. Every block has a kind, and a command block that is not run says
-why. (The exercises' commands are run with their changes made, by
+in a scratch copy of the project of its own; each must end with its status
+(or still run at its deadline and end at Ctrl-C), leave nothing behind, and
+write what the page shows after it. Each moment a page names must be what
+the traced page shows, and the table of the barber's day what a traced day
+did. Every block has a kind, and a command block that is not run says why.
+(The exercises' commands are run with their changes made, by
 test_exercises.py.)"""
 
 import concurrent.futures
@@ -25,9 +25,9 @@ EXERCISES = "docs/exercises.md"
 RUN = [p for p in pages() if p != EXERCISES]
 COMMANDS = [b for p in RUN for b in blocks(p) if b.kind == "sh" and not b.unrun]
 MOMENTS = [b for p in RUN for b in blocks(p) if b.kind == "moments"]
-# Blocks that neither wait nor record a pace, run at once beside the others;
-# and those that record a pace, two at a time (more would leave a busy
-# machine's pauses straying too far to judge).
+# How many blocks that neither wait nor record a pace run at once; and how
+# many that record a pace (more would leave a busy machine's pauses
+# straying too far to judge).
 WORKERS = 2
 PACED = 2
 

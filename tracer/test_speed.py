@@ -2,7 +2,7 @@
 """How fast a run may go: just below the highest speed the help names, the
 whole day is judged; far above it, what time has distorted is not judged,
 and nothing is blamed on the program. The pauses of a run stray further on
-a busy machine, so CTest runs these with no other tool test beside them."""
+a busy machine, so CTest runs these with no other test beside them."""
 
 from tracer.conftest import broken, trace
 from tracer.verdicts import HIGHEST_SPEED
