@@ -126,9 +126,8 @@ def test_the_prover_s_run_ends_on_the_page_in_the_breach_it_named(
     play.write(system, source, str(out))
     open_at(page, out, found.fragment)
     seen = shown(page)
-    assert len(page.evaluate("location.hash").split("moves=")[1].split(",")) == len(
-        found.moves
-    )
+    taken = page.evaluate("location.hash").split("moves=")[1]
+    assert len([m for m in taken.split(",") if m]) == len(found.moves)
     named = found.broken[0]
     if named == "nothing stops before the end of the day":
         assert seen["verdict"] == "stuck"
