@@ -57,7 +57,7 @@ def session_tasks(sid):
 
 def snapshot(sid):
     """For every task of the run: tid -> (pid, the syscall it is blocked in,
-    its first argument), as /proc shows them."""
+    its first and third arguments), as /proc shows them."""
     blocked = {}
     for pid, tid in session_tasks(sid):
         try:
@@ -65,8 +65,8 @@ def snapshot(sid):
                 fields = f.read().split()
         except OSError:
             continue
-        if len(fields) > 1 and fields[0].isdigit():
-            blocked[tid] = (pid, int(fields[0]), int(fields[1], 16))
+        if len(fields) > 3 and fields[0].isdigit():
+            blocked[tid] = (pid, int(fields[0]), int(fields[1], 16), int(fields[3], 16))
     return blocked
 
 

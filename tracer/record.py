@@ -19,6 +19,7 @@ uftrace's time stamps stay real (DONT_FAKE_MONOTONIC=1).
 
 import codecs
 import dataclasses
+import fcntl
 import os
 import re
 import select
@@ -54,6 +55,10 @@ LEAST_REAL_QUIET = 0.3
 # semaphore it takes and gives back) makes calls faster than they can be
 # followed: past this much recording it is stopped, unjudged (bytes).
 MOST_RECORDED = 16 << 20
+# The program's output pipes hold this much, and are read this much at a
+# time, so that a program that writes long lines is not kept waiting on the
+# tracer between small reads (bytes; Linux lets anyone have up to 1 MB).
+PIPE_SIZE = 1 << 20
 # uftrace's own words: on stderr, and after a crash on stdout too.
 UFTRACE_STDERR = re.compile(r"^(WARN|uftrace|mcount):")
 UFTRACE_STDOUT = (
@@ -80,7 +85,7 @@ class Recording:
     stderr: str  # the program's, without uftrace's own words
     started: float  # monotonic time the program started
     stopped: float  # monotonic time it was stopped, or ended
-    blocked: dict  # tid -> (pid, syscall, its first argument) at the stop
+    blocked: dict  # tid -> (pid, syscall, its 1st and 3rd arguments) at the stop
     alive: set  # the tasks still there at the stop
     ended: object  # an Ending, if it ended before the stop
     path: str = ""  # the copy of the executable uftrace ran
@@ -193,11 +198,15 @@ class Output:
 
     def __init__(self, fd, feed):
         self.fd, self.feed = fd, feed
+        try:
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
+        except OSError:
+            pass  # a smaller pipe only makes the reading slower
         self.decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
         self.pieces, self.open = [], True
 
     def read(self):
-        chunk = os.read(self.fd, 1 << 16)
+        chunk = os.read(self.fd, PIPE_SIZE)
         if not chunk:
             self.open = False
             text = self.decoder.decode(b"", final=True)

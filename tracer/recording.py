@@ -187,7 +187,7 @@ def blocked_calls(blocked, calls, pid_of, named, stop_at, semaphores, created):
     began after its thread's last recorded call, or, for a thread that made
     none, when it was created."""
     found = []
-    for tid, (pid, nr, arg) in blocked.items():
+    for tid, (pid, nr, arg, value) in blocked.items():
         if tid not in pid_of:
             continue
         sem = named.get((pid, arg))
@@ -195,7 +195,9 @@ def blocked_calls(blocked, calls, pid_of, named, stop_at, semaphores, created):
             call = Call(pid, tid, "sem_wait", [arg], None, stop_at, None, sem)
         elif nr == SYS_CLOCK_NANOSLEEP:
             call = Call(pid, tid, "sleep", [], None, stop_at, None)
-        elif nr == SYS_FUTEX:
+        elif nr == SYS_FUTEX and value != tid and pid_of.get(value) == pid:
+            # pthread_join waits until the thread's id, which it waits on,
+            # is cleared; any other wait (a lock of stdout) is not known.
             call = Call(pid, tid, "pthread_join", [], None, stop_at, None)
         else:
             continue

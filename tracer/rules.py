@@ -25,10 +25,15 @@ def output_rule(run, views):
 
 
 def periodic(views, tid, period, what):
-    """Breaches of a thread that should print every `period` seconds."""
-    times = [t for t, _ in views.lines.get(tid, [])]
+    """Breaches of a thread that should print every `period` seconds. A
+    line is not late by the time the thread's line before it took to be
+    written: a print waits for its output to be read, and the tracer reads
+    it, at a pace --speed makes look N times slower."""
+    prints = sorted(views.prints(tid), key=lambda c: c.start)
     return [
-        Breach(b, views.name(tid), f"{what} {b - a:.2f} s after the last")
-        for a, b in zip(times, times[1:])
-        if abs(b - a - period) > SLACK
+        Breach(
+            b.start, views.name(tid), f"{what} {b.start - a.start:.2f} s after the last"
+        )
+        for a, b in zip(prints, prints[1:])
+        if not -SLACK <= b.start - a.start - period <= SLACK + (a.end - a.start)
     ]

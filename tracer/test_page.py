@@ -238,7 +238,8 @@ def test_a_stuck_shop_shows_its_blocked_customers_waiting_and_says_nobody_can_mo
     assert seen["verdict"] == "stuck" and seen["names"]["verdict"].startswith(
         "nobody can move"
     )
-    # The customers blocked in their first call wait from when they came.
+    # The customers blocked in their first call wait from when they made it,
+    # after they came.
     waiting = [name for name, state, _ in seen["lanes"] if state == "waiting-mutex"]
     assert waiting
     created = {}
@@ -250,7 +251,7 @@ def test_a_stuck_shop_shows_its_blocked_customers_waiting_and_says_nobody_can_mo
         mine = [e for e in run["events"] if e["lane"] == run["lanes"].index(name)]
         if len(mine) == 1:
             first_call.append(name)
-            assert mine[0].get("known") and abs(mine[0]["t"] - created[name]) < 0.1, (
+            assert mine[0].get("known") and mine[0]["t"] >= created[name], (
                 name,
                 mine,
             )

@@ -129,19 +129,25 @@ STAMP = "2026-12-10 09:00:0"
 TICK_THREADS = {"main": Thread(20, "main"), "thread1": Thread(21, "child_thread")}
 
 
-def ticks(skip=None, late=None, same_id=False):
+def ticks(skip=None, late=None, same_id=False, slow=None):
+    """Both threads' lines, once a second; `late` is written half a second
+    late, `slow` takes half a second to be written, the lines after it
+    following on."""
     lines = []
     for k in range(6):
         for who, tid in (("main", 20), ("thread1", 21)):
             at = (
                 k
                 + (0.5 if (who, k) == late else 0.0)
+                + (0.5 if slow and slow[0] == who and k > slow[1] else 0.0)
                 + (0.001 if who == "thread1" else 0)
             )
+            took = 0.5 if (who, k) == slow else 0.0
             shown = 20 if same_id else tid
             if (who, k) != skip:
                 lines.append(
-                    f"{at:.3f} {at:.3f} {who} printf %lu %s\\n|{shown}|{STAMP}{k}"
+                    f"{at:.3f} {at + took:.3f} {who} printf %lu %s\\n"
+                    f"|{shown}|{STAMP}{k}"
                 )
     return "\n".join(lines)
 
@@ -483,6 +489,11 @@ def test_a_right_run_breaks_no_rule_and_judges_every_one(source, name):
     verdicts = RIGHT_RUNS[name]().verdicts(source)
     assert broken(verdicts) == []
     assert [v.rule for v in verdicts if v.why_not_judged] == []
+
+
+def test_a_line_late_by_the_writing_of_the_last_alone_is_on_time(source):
+    slow = Case(pairtick.PROGRAM, ticks(slow=("thread1", 2)), TICK_THREADS)
+    assert broken(slow.verdicts(source)) == []
 
 
 @pytest.mark.parametrize(
