@@ -126,19 +126,21 @@ def start(text, folder, failed_file):
 
 
 def watch(bash, limit):
-    """Waits for the block to end, or Ctrl-C's it after `limit` seconds and
-    gives it GRACE to end: (every task it had, whether it still ran)."""
+    """Waits for the block to end, or Ctrl-C's it after `limit` seconds;
+    either way gives what it started GRACE to end, as a signal the block
+    sent takes its time on a busy machine: (every task it had, whether it
+    still ran)."""
     ids, began = set(), time.monotonic()
     while bash.poll() is None and time.monotonic() - began < limit:
         ids |= tasks_below(bash.pid) | {bash.pid}
         time.sleep(0.1)
-    if bash.poll() is not None:
-        return ids, False
-    interrupt(bash.pid)
+    still_running = bash.poll() is None
+    if still_running:
+        interrupt(bash.pid)
     stopped = time.monotonic()
     while session_of(bash.pid) and time.monotonic() - stopped < GRACE:
         time.sleep(0.05)
-    return ids, True
+    return ids, still_running
 
 
 def clear(bash, ids):

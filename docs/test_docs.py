@@ -131,11 +131,14 @@ def test_the_table_of_the_day_is_the_traced_day(ran):
         written = f.read()
     rows = day_table()
     assert len(rows) == 20
+    late = lateness(run)
     for ids, arrives, finds, line in rows:
         for i in ids:
-            assert abs(came[f"customer {i}"] - float(arrives)) < 0.2, i
+            away = came[f"customer {i}"] - float(arrives)
+            assert -0.2 < away < 0.2 + late(float(arrives)), i
         for at in re.findall(r"taken at (\d+\.\d+)", finds):
-            assert any(abs(t - float(at)) < 0.2 for t in taken), at
+            ideal = float(at)
+            assert any(-0.2 < t - ideal < 0.2 + late(ideal) for t in taken), at
         seats = re.search(r"free seat (\d)", line)
         if seats and len(ids) == 1:
             assert (
@@ -143,6 +146,29 @@ def test_the_table_of_the_day_is_the_traced_day(ran):
             )
         if "goes away" in line and len(ids) == 1:
             assert f"id = {ids[0]} has gone away!" in written
+
+
+PAUSES = ("sleep", "usleep")
+
+
+def lateness(run):
+    """How late the traced day may run at a time of the table's: the time
+    the threads that pause lost before then, in work between their waits
+    (which a busy machine stretches) and in pauses longer than they asked."""
+    paused = {e["lane"] for e in run["events"] if e.get("call") in PAUSES}
+    lost, since, began = [], {}, {}
+    for e in run["events"]:
+        lane, t, kind = e["lane"], e["t"], e["kind"]
+        if lane not in paused or kind not in ("begin", "end"):
+            continue
+        if kind == "begin":
+            lost.append((t, t - since.get(lane, 0.0)))
+            began[lane] = t
+        else:
+            if e.get("call") in PAUSES:
+                lost.append((t, max(0.0, t - began[lane] - e["seconds"])))
+            since[lane] = t
+    return lambda at: sum(d for t, d in lost if t <= at + 0.2)
 
 
 def day_table():

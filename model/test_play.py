@@ -158,9 +158,10 @@ def test_a_bad_link_opens_at_its_last_good_position_and_says_why(page, real):
 def test_the_page_is_small_opens_at_once_and_answers_a_move_quickly(page, real):
     path, took = real
     assert took < 1.0 and path.stat().st_size < 1 << 20
-    started = time.monotonic()
     open_at(page, path, "#customers=6&chairs=4&moves=")
-    assert time.monotonic() - started < 1.0
+    # By the page's own clock, from its navigation on: not the round trips
+    # of the protocol that drives the browser.
+    assert page.evaluate("performance.now()") < 1000
     slowest = page.evaluate(
         "(() => { let most = 0; for (let k = 0; k < 40 && day.movers().length; k++) {"
         " const t = performance.now(); step(day.movers()[0]); most = Math.max(most, performance.now() - t); }"

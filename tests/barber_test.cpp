@@ -116,24 +116,47 @@ Tally tally(const std::string &out) {
   return t;
 }
 
-TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
-  Running run = start({.program = "barber", .fast_clock = true});
+struct Day {
+  Running run;
+  bool over;         // all 20 came, and everyone seated was served
+  std::string quiet; // the output when the day was over
+  bool alive;        // two haircuts' time later
+};
+
+Day whole_day() {
+  Day day{start({.program = "barber", .fast_clock = true}), false, "", false};
   // The day is over once all 20 customers have come and every one who sat
   // down has been served. At real speed that takes 76.5 seconds.
-  const bool over =
-      pump(run, 100.0 / clock_speed() + 5.0, [](const Running &r) {
-        const Tally t = tally(r.out);
-        return t.sat + t.gone == 20 && t.served == t.sat;
-      });
-  const std::string day = run.out;
+  day.over = pump(day.run, 100.0 / clock_speed() + 5.0, [](const Running &r) {
+    const Tally t = tally(r.out);
+    return t.sat + t.gone == 20 && t.served == t.sat;
+  });
+  day.quiet = day.run.out;
   // Two more haircuts' time: nothing more may come, and nothing may end.
-  pump(run, 12.0 / clock_speed());
-  const bool alive = !run.exited;
-  stop(run);
+  pump(day.run, 12.0 / clock_speed());
+  day.alive = !day.run.exited;
+  stop(day.run);
+  return day;
+}
 
-  ASSERT_TRUE(over) << run.out;
-  EXPECT_EQ(run.out, day);
-  EXPECT_TRUE(alive);
+// Seconds of the program's time from the first line to the last.
+double first_to_last(const Day &day) {
+  const std::vector<double> &times = day.run.line_times;
+  return times.empty() ? 0.0 : (times.back() - times.front()) * clock_speed();
+}
+
+bool is_the_day(const Day &day) {
+  return settle_pairs(day.run.out) == the_day() &&
+         day.run.line_times.size() == 35U && first_to_last(day) > 74.7 &&
+         first_to_last(day) < 75.5;
+}
+
+TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
+  Day first = whole_day();
+  const Running &run = first.run;
+  ASSERT_TRUE(first.over) << run.out;
+  EXPECT_EQ(run.out, first.quiet);
+  EXPECT_TRUE(first.alive);
   EXPECT_EQ(run.err, "");
 
   int lines_of[20] = {};
@@ -170,13 +193,20 @@ TEST(Barber, WholeDayKeepsTheRulesOfTheShop) {
   EXPECT_GT(gone, 0);
 
   // That day exactly, and at its pace: the first line comes at 1.5 s and the
-  // last, the fifteenth haircut, at 76.5 s of the program's time.
-  EXPECT_EQ(settle_pairs(run.out), the_day());
-  ASSERT_EQ(run.line_times.size(), 35U);
-  const double first_to_last =
-      (run.line_times.back() - run.line_times.front()) * clock_speed();
-  EXPECT_GT(first_to_last, 74.7);
-  EXPECT_LT(first_to_last, 75.5);
+  // last, the fifteenth haircut, at 76.5 s of the program's time. Events of
+  // the day half a second apart are 50 ms apart on the fast clock, which a
+  // busy machine can swap or stretch by holding one thread back: a day that
+  // is not the day is run once more, and that one must be.
+  Day again;
+  const Day *kept = &first;
+  if (!is_the_day(first)) {
+    again = whole_day();
+    kept = &again;
+  }
+  EXPECT_EQ(settle_pairs(kept->run.out), the_day())
+      << (kept == &first ? "" : "and the day before it:\n" + run.out);
+  EXPECT_TRUE(is_the_day(*kept))
+      << "the first line to the last took " << first_to_last(*kept) << " s";
 }
 
 TEST(Barber, FirstLineLeavesThroughAPipeAsSoonAsItIsWritten) {
