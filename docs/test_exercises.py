@@ -197,10 +197,22 @@ def test_each_moment_of_an_answer_is_what_its_page_shows(done):
 
 
 def test_2_the_same_day_in_the_same_order(done, root):
-    with open(os.path.join(done[1][2], "exercise-2", "output.txt")) as f:
-        day = settle_pairs(f.read().splitlines())
+    folder = done[1][2]
     with open(os.path.join(root, "tests", "barber_day.txt")) as f:
-        assert day == f.read().splitlines()
+        want = f.read().splitlines()
+    with open(os.path.join(folder, "exercise-2", "output.txt")) as f:
+        day = settle_pairs(f.read().splitlines())
+    if day != want:
+        # Events half a second apart are 25 ms apart at --speed 20, which a
+        # busy machine can swap by holding a thread back: once more.
+        again = os.path.join(folder, "exercise-2-again")
+        command = [os.path.join(root, "trace", "run"), "--speed", "20", "--out"]
+        subprocess.run(
+            command + [again, "exercise-2/barber"], cwd=folder, capture_output=True
+        )
+        with open(os.path.join(again, "output.txt")) as f:
+            day = settle_pairs(f.read().splitlines())
+    assert day == want
 
 
 def test_3_who_goes_away(done):

@@ -25,15 +25,22 @@ def output_rule(run, views):
 
 
 def periodic(views, tid, period, what):
-    """Breaches of a thread that should print every `period` seconds. A
-    line is not late by the time the thread's line before it took to be
-    written: a print waits for its output to be read, and the tracer reads
-    it, at a pace --speed makes look N times slower."""
+    """Breaches of a thread that should print every `period` seconds, two
+    lines' spacing taken as the program makes it at its own pace: --speed N
+    makes the pauses N times shorter but not the work between them (nor a
+    print's wait for its output to be read), which the program's time would
+    show N times too long."""
+    speed = views.run.speed
+    pauses = [c for c in views.run.done("sleep", "usleep") if c.tid == tid]
     prints = sorted(views.prints(tid), key=lambda c: c.start)
-    return [
-        Breach(
-            b.start, views.name(tid), f"{what} {b.start - a.start:.2f} s after the last"
+    breaches = []
+    for a, b in zip(prints, prints[1:]):
+        paused = sum(
+            max(0.0, min(c.end, b.start) - max(c.start, a.start)) for c in pauses
         )
-        for a, b in zip(prints, prints[1:])
-        if not -SLACK <= b.start - a.start - period <= SLACK + (a.end - a.start)
-    ]
+        apart = paused + (b.start - a.start - paused) / speed
+        if abs(apart - period) > SLACK:
+            breaches.append(
+                Breach(b.start, views.name(tid), f"{what} {apart:.2f} s after the last")
+            )
+    return breaches

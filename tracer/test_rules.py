@@ -101,6 +101,7 @@ class Case:
     constants: dict = dataclasses.field(default_factory=dict)
     alive: object = None
     exe_of: dict = dataclasses.field(default_factory=dict)
+    speed: int = 1
 
     def verdicts(self, source=None):
         r = run(
@@ -111,7 +112,7 @@ class Case:
             alive=self.alive,
             constants=self.constants,
         )
-        r.stderr = self.stderr
+        r.stderr, r.speed = self.stderr, self.speed
         r.exe_of.update(self.exe_of)
         return judge(r, views_of(r, source))
 
@@ -129,26 +130,25 @@ STAMP = "2026-12-10 09:00:0"
 TICK_THREADS = {"main": Thread(20, "main"), "thread1": Thread(21, "child_thread")}
 
 
-def ticks(skip=None, late=None, same_id=False, slow=None):
-    """Both threads' lines, once a second; `late` is written half a second
-    late, `slow` takes half a second to be written, the lines after it
-    following on."""
+def ticks(skip=None, late=None, same_id=False, worked=None):
+    """Both threads' lines, once a second, each thread pausing a second
+    after each; `late` is written half a second late, and `worked` half a
+    second after its pause, in work, the lines after it following on."""
     lines = []
     for k in range(6):
         for who, tid in (("main", 20), ("thread1", 21)):
             at = (
                 k
                 + (0.5 if (who, k) == late else 0.0)
-                + (0.5 if slow and slow[0] == who and k > slow[1] else 0.0)
+                + (0.5 if worked and worked[0] == who and k >= worked[1] else 0.0)
                 + (0.001 if who == "thread1" else 0)
             )
-            took = 0.5 if (who, k) == slow else 0.0
             shown = 20 if same_id else tid
             if (who, k) != skip:
                 lines.append(
-                    f"{at:.3f} {at + took:.3f} {who} printf %lu %s\\n"
-                    f"|{shown}|{STAMP}{k}"
+                    f"{at:.3f} {at:.3f} {who} printf %lu %s\\n|{shown}|{STAMP}{k}"
                 )
+            lines.append(f"{at + 0.001:.3f} {at + 1:.3f} {who} sleep 1")
     return "\n".join(lines)
 
 
@@ -491,9 +491,12 @@ def test_a_right_run_breaks_no_rule_and_judges_every_one(source, name):
     assert [v.rule for v in verdicts if v.why_not_judged] == []
 
 
-def test_a_line_late_by_the_writing_of_the_last_alone_is_on_time(source):
-    slow = Case(pairtick.PROGRAM, ticks(slow=("thread1", 2)), TICK_THREADS)
-    assert broken(slow.verdicts(source)) == []
+def test_work_before_a_line_counts_as_long_as_at_the_program_s_own_pace(source):
+    worked = Case(pairtick.PROGRAM, ticks(worked=("thread1", 2)), TICK_THREADS)
+    assert broken(worked.verdicts(source)) == ["each thread writes one line a second"]
+    # Under --speed 10 the same half second of work is 0.05 s of its own.
+    worked.speed = 10
+    assert broken(worked.verdicts(source)) == []
 
 
 @pytest.mark.parametrize(
