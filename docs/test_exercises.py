@@ -283,6 +283,11 @@ def test_14_every_position_of_the_small_shop_keeps_the_properties(root):
     assert f"{len(moves_of(14))} moves" in text_of_answer(14)
 
 
+# How much longer than the guide says a check may take on the test's busy
+# machine.
+BUSY = 1.5
+
+
 def test_the_time_guide(done):
     with open(os.path.join(shell.ROOT, PAGE)) as f:
         page = f.read()
@@ -296,6 +301,8 @@ def test_the_time_guide(done):
     assert sorted(guide) == NUMBERS
     for n, (_, seconds) in guide.items():
         took = sum(r.took for r in done[0][n])
-        assert took <= seconds, f"exercise {n}'s check took {took:.1f} s"
+        # The checks run here four at a time, beside the rest of the tests:
+        # a learner's machine that does one has at least this room.
+        assert took <= seconds * BUSY, f"exercise {n}'s check took {took:.1f} s"
     total = sum(m for m, _ in guide.values())
     assert f"That is {total} minutes for all fifteen" in " ".join(page.split())
