@@ -17,9 +17,11 @@ def test_a_traced_day_keeps_every_rule_and_is_the_untraced_day(traced_day, root)
     with open(os.path.join(root, "tests", "barber_day.txt")) as f:
         day = f.read().splitlines()
     assert settle_pairs((out / "output.txt").read_text().splitlines()) == day
-    # The last line, the fifteenth haircut, at 76.5 s of program time.
+    # The last line, the fifteenth haircut, at 76.5 s of program time; each
+    # of the day's 35 pauses may end a little late on a busy machine, within
+    # what the rules of pace allow one step, and the lateness adds up.
     last = float(result.stdout.split("the last at ")[1].split(" s")[0])
-    assert abs(last - 76.5) <= 0.3
+    assert -0.3 <= last - 76.5 <= 1.0
     for picture in ("barber.svg", "barber.png"):
         assert (out / picture).stat().st_size > 10000
 
