@@ -98,8 +98,8 @@ def argument_types(program):
     order it shows them ("s" a string, others numbers), from what it was
     told to record."""
     found = {}
-    for spec in ARGS + [program.printf]:
-        name, args = spec.split("@", 1)
+    for asked in ARGS + [program.printf]:
+        name, args = asked.split("@", 1)
         found[name] = [arg.partition("/")[2] or "x" for arg in args.split(",")]
     return found
 
