@@ -131,6 +131,38 @@ def groups():
     return [plain] + [[n] for n in NUMBERS if n not in plain]
 
 
+# A traced run whose pauses strayed further than this from what the shop
+# asked for was held back by a busy machine (seconds of program time; an
+# idle one strays a few milliseconds); and how many runs of an exercise's
+# checks it takes to get one that was not.
+STRAY = 0.25
+RUNS = 3
+STRAYED = re.compile(r"the pauses strayed at most ([\d.]+) s")
+
+
+def strayed(folder, n):
+    """How far the pauses of exercise n's traced run strayed; 0 when it
+    traced none."""
+    try:
+        with open(os.path.join(folder, f"exercise-{n}", "report.txt")) as f:
+            m = STRAYED.search(f.read())
+    except FileNotFoundError:
+        return 0.0
+    return float(m.group(1)) if m else 0.0
+
+
+def run_checks(n, folder):
+    """Exercise n's checks, in order, run again, up to RUNS times in all,
+    while the run they traced strayed more than STRAY: the answer shows the
+    run of a machine with room for it, and a student's check that strays
+    says so."""
+    for _ in range(RUNS):
+        ran = [shell.run(b.text, folder) for b in checks(n)]
+        if strayed(folder, n) <= STRAY:
+            break
+    return ran
+
+
 def do_group(numbers, folder, build):
     """Makes the copy, and each exercise's change and checks in it, in
     order: {n: [Ran]}, and what is measured beside them."""
@@ -138,7 +170,7 @@ def do_group(numbers, folder, build):
     ran, measured = {}, {}
     for n in numbers:
         make_change(folder, n)
-        ran[n] = [shell.run(b.text, folder) for b in checks(n)]
+        ran[n] = run_checks(n, folder)
         if n == 8:
             measured[8] = first_bytes(os.path.join(folder, "exercise-8", "tallyduel"))
     return ran, measured
