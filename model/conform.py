@@ -28,6 +28,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 
 from tools import cli, files
 from tools.errors import ToolError
@@ -166,11 +167,22 @@ def source_routines(executable):
 def model_routines():
     if shutil.which("spin") is None:
         raise ToolError("spin not found: install it (apt-get install spin)")
+    # spin leaves its preprocessed model in the folder it runs in: a scratch
+    # one, never the project's own, which may be read-only or copied.
+    with tempfile.TemporaryDirectory() as work:
+        for model in ("shop.pml", "barber.pml"):
+            shutil.copy(os.path.join(HERE, model), work)
+        return routines_of(simulated_ops(work))
+
+
+def simulated_ops(work):
+    """(seed, pid, k) -> the ops of pid's k-th routine in the day that
+    spin simulates with that seed, in `work`."""
     ops = collections.defaultdict(list)
     for seed in range(1, SIMULATED_DAYS + 1):
         sim = subprocess.run(
             ["spin", "-DTRACE_OPS", f"-n{seed}", "shop.pml"],
-            cwd=HERE,
+            cwd=work,
             capture_output=True,
             text=True,
         )
@@ -183,7 +195,7 @@ def model_routines():
                 began[pid] += 1
             else:
                 ops[(seed, pid, began[pid])].append(op)
-    return routines_of(ops)
+    return ops
 
 
 def side_by_side(name, program, other, what="model"):
