@@ -50,7 +50,10 @@ def scratch(folder, build):
             continue
         target = os.path.join(folder, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(source, target)
+        try:
+            shutil.copy2(source, target)
+        except FileNotFoundError:
+            pass  # a file of the work in progress, gone since it was listed
     programs = os.path.join(folder, "build", "default")
     os.makedirs(programs, exist_ok=True)
     for name in PROGRAMS:
