@@ -8,15 +8,25 @@ from tracer.conftest import broken, trace
 from tracer.verdicts import HIGHEST_SPEED
 
 
+# At that speed a pause strays too far when the machine holds the program
+# back a millisecond: of this many runs, one must be judged whole, and none
+# may blame the program.
+RUNS = 3
+
+
 def test_just_below_the_highest_speed_every_rule_is_judged(build, tmp_path):
-    result = trace(
-        "--speed",
-        str(HIGHEST_SPEED * 9 // 10),
-        "--out",
-        str(tmp_path),
-        f"{build}/barber",
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    for run in range(RUNS):
+        result = trace(
+            "--speed",
+            str(HIGHEST_SPEED * 9 // 10),
+            "--out",
+            str(tmp_path / str(run)),
+            f"{build}/barber",
+        )
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert broken(result.stdout) == []
+        if result.stdout.splitlines()[-2] == "all rules hold":
+            return
     assert result.stdout.splitlines()[-2] == "all rules hold"
 
 
