@@ -96,25 +96,50 @@ def cut(recorded):
     )
 
 
-def formatted(fmt, values):
-    """A printf format filled in with its values, as C would for %d, %i, %u,
-    %s (each with l or ll); None where it has a conversion this does not
-    know, or a value is missing."""
+CONVERSION = re.compile(r"%(%|l{0,2}[dius])")
+
+
+def filled(fmt, values):
+    """(the text a printf of this format and these values begins with,
+    whether that is all it writes): %d, %i, %u and %s (each with l or ll)
+    filled in as C fills them; from a conversion this does not know, or a
+    value missing, on, the text is not known."""
     values, out, at = list(values), [], 0
-    for m in re.finditer(r"%(%|l{0,2}[dius])", fmt):
-        if "%" in fmt[at : m.start()]:
-            return None
+    for m in CONVERSION.finditer(fmt):
+        other = fmt.find("%", at, m.start())
+        if other != -1:
+            return "".join(out) + fmt[at:other], False
         out.append(fmt[at : m.start()])
         if m.group(1) == "%":
             out.append("%")
         elif not values or values[0] is None:
-            return None
+            return "".join(out), False
         else:
             out.append(str(values.pop(0)))
         at = m.end()
-    if "%" in fmt[at:]:
-        return None
-    return "".join(out) + fmt[at:]
+    other = fmt.find("%", at)
+    if other != -1:
+        return "".join(out) + fmt[at:other], False
+    return "".join(out) + fmt[at:], True
+
+
+def formatted(fmt, values):
+    """A printf format filled in with its values; None where not all of it
+    is known."""
+    text, whole = filled(fmt, values)
+    return text if whole else None
+
+
+def kept(recorded):
+    """What uftrace kept of a string, as text: without its "..." when it cut
+    it, and without a last backslash that may be half of a line feed's
+    \\n."""
+    if not cut(recorded):
+        return recorded.replace("\\n", "\n")
+    head = recorded[: -len(CUT)]
+    if head.endswith("\\"):
+        head = head[:-1]
+    return head.replace("\\n", "\n")
 
 
 def printed(call):

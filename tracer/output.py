@@ -6,14 +6,15 @@ than 97 characters and escapes neither quotes nor backslashes. Each print
 call wrote one piece of it (a line; a number and its blank for a program
 that writes words), so each recorded print is given, in the order the
 prints began, the first piece not yet given that it can have written: the
-same text, or, where uftrace cut the text, one that begins the same way.
+same text, or, where uftrace cut the text or a value, one that begins with
+as much of it as is known, values filled in (two threads whose prints begin
+in one order may write their lines in the other).
 A print given no piece, or a piece no print was given, is for the output
 rule to judge."""
 
 import collections
-import re
 
-from .calls import CUT, as_recorded, cut, formatted
+from .calls import as_recorded, cut, filled, kept
 
 
 def pieces(stdout, words):
@@ -34,12 +35,8 @@ def could_be(call, piece):
     if call.name == "putchar":
         return len(piece) == 1
     values = [None if cut(v) else v for v in call.args[1:]]
-    if not cut(said):
-        text = formatted(said.replace("\\n", "\n"), values)
-        if text is not None:
-            return text == piece
-    head = re.split(r"%", said[: -len(CUT)] if cut(said) else said, maxsplit=1)[0]
-    return piece.startswith(head.replace("\\n", "\n"))
+    text, whole = filled(kept(said), values)
+    return text == piece if whole and not cut(said) else piece.startswith(text)
 
 
 def line_up(calls, stdout, words):
