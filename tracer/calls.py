@@ -142,6 +142,14 @@ def kept(recorded):
     return head.replace("\\n", "\n")
 
 
+def values_of(call):
+    """The values a print's format is filled in with, as uftrace recorded
+    them: None for a string it cut; a string's line feeds its own."""
+    return [
+        None if cut(v) else kept(v) if isinstance(v, str) else v for v in call.args[1:]
+    ]
+
+
 def printed(call):
     """The text a printf or puts call wrote: from the output where the prints
     were lined up with it, else worked out from what uftrace recorded (None
@@ -153,5 +161,4 @@ def printed(call):
     text = call.args[0].replace("\\n", "\n")
     if call.name == "puts":
         return text + "\n"
-    values = [v if not cut(v) else None for v in call.args[1:]]
-    return formatted(text, values)
+    return formatted(text, values_of(call))

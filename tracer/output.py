@@ -14,7 +14,7 @@ rule to judge."""
 
 import collections
 
-from .calls import as_recorded, cut, filled, kept
+from .calls import as_recorded, cut, filled, kept, values_of
 
 
 def pieces(stdout, words):
@@ -34,8 +34,7 @@ def could_be(call, piece):
         return piece.endswith("\n") and as_recorded(piece[:-1]) == said
     if call.name == "putchar":
         return len(piece) == 1
-    values = [None if cut(v) else v for v in call.args[1:]]
-    text, whole = filled(kept(said), values)
+    text, whole = filled(kept(said), values_of(call))
     return text == piece if whole and not cut(said) else piece.startswith(text)
 
 

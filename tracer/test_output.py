@@ -3,7 +3,7 @@
 given the line it wrote, even where uftrace cut its format and the threads'
 lines came out in another order than their prints began."""
 
-from tracer.calls import Call, as_recorded
+from tracer.calls import Call, as_recorded, printed
 from tracer.output import line_up
 
 LONG = "%lu %s " + "x" * 120 + "\n"
@@ -44,3 +44,8 @@ def test_a_print_of_a_format_it_cannot_fill_matches_by_what_comes_before():
     stdout = "to " + "x" * 120 + "\nat     7\n"
     assert line_up(calls, stdout, False) == ([], [])
     assert calls[0].wrote == "at     7\n"
+
+
+def test_a_print_given_no_line_is_told_from_its_record_with_its_line_feeds():
+    call = printf(THREAD1, 1.0, "said %s\\n", "a\\nb")
+    assert printed(call) == "said a\nb\n"
