@@ -30,10 +30,7 @@ def config_folder():
 
 config_folder()
 
-import matplotlib  # noqa: E402
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Patch  # noqa: E402
 
@@ -103,30 +100,33 @@ def lane_label(views, tid):
 
 
 def draw_lane(ax, run, views, tid, y, used):
+    """One thread's lane: its waits and pauses, its holds of mutex over
+    them, and its marks; each kind drawn at once (a few shapes for a lane,
+    not one a call)."""
     role = views.name(tid)
+    spans, marks = {}, {}
     for c in run.calls_of(tid):
         kind = span_kind(c, role)
         if kind is not None:
             end = run.stop if c.end is None else c.end
-            ax.broken_barh(
-                [(c.start, max(end - c.start, 0.02))],
-                (y - 0.35, 0.7),
-                color=COLOURS[kind],
-            )
-            used.add(kind)
-    for s in views.sections[0]:
-        if s.tid == tid:
-            ax.broken_barh(
-                [(s.acquired, max(s.released - s.acquired, NARROWEST))],
-                (y - 0.2, 0.4),
-                color=COLOURS[HOLDS_MUTEX],
-            )
-            used.add(HOLDS_MUTEX)
+            spans.setdefault(kind, []).append((c.start, max(end - c.start, 0.02)))
+    for kind, found in spans.items():
+        ax.broken_barh(found, (y - 0.35, 0.7), color=COLOURS[kind])
+    held = [
+        (s.acquired, max(s.released - s.acquired, NARROWEST))
+        for s in views.sections[0]
+        if s.tid == tid
+    ]
+    if held:
+        ax.broken_barh(held, (y - 0.2, 0.4), color=COLOURS[HOLDS_MUTEX])
+        spans[HOLDS_MUTEX] = held
     for c in run.calls_of(tid, "printf", "puts", "execv", "pthread_create", "fork"):
         mark = mark_of(c)
         if mark is not None:
-            ax.plot(c.start, y, ls="", **MARKS[mark])
-            used.add(mark)
+            marks.setdefault(mark, []).append(c.start)
+    for mark, times in marks.items():
+        ax.plot(times, [y] * len(times), ls="", **MARKS[mark])
+    used.update(spans, marks)
 
 
 def steps(ax, points, stop, **style):
@@ -159,16 +159,17 @@ def timeline(run, views, verdicts, out_dir):
     ]
     counted = bool(tracks)
     height = 1.2 + 0.32 * len(lanes) + (2.4 if counted else 0)
+    # A figure of its own, outside pyplot: nothing to show, nothing to close.
+    fig = Figure(figsize=(13, height))
     if counted:
-        fig, (ax, below) = plt.subplots(
+        ax, below = fig.subplots(
             2,
             1,
-            figsize=(13, height),
             sharex=True,
             gridspec_kw={"height_ratios": [0.32 * len(lanes), 2.0]},
         )
     else:
-        fig, ax = plt.subplots(figsize=(13, height))
+        ax = fig.subplots()
     used = set()
     for row, tid in enumerate(lanes):
         draw_lane(ax, run, views, tid, len(lanes) - 1 - row, used)
@@ -204,5 +205,4 @@ def timeline(run, views, verdicts, out_dir):
         fig.savefig(part, dpi=110, format=ext)
         os.replace(part, path)
         paths.append(path)
-    plt.close(fig)
     return paths
