@@ -23,6 +23,9 @@ from docs.blocks import ROOT
 PROLOGUE = 'set -m\ntrap \'echo "$? $((LINENO - 2))" >> "$DOCS_FAILED"\' ERR\n'
 PROGRAMS = ("barber", "pairtick", "tallyduel", "parent", "child.out")
 GRACE = 5.0  # seconds for all of it to end after Ctrl-C
+# How many times a command that records a program's pace may be run to get
+# a run a busy machine did not hold back.
+PACED_RUNS = 3
 
 
 @dataclasses.dataclass

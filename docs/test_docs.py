@@ -31,8 +31,6 @@ MOMENTS = [b for p in RUN for b in blocks(p) if b.kind == "moments"]
 # straying too far to judge).
 WORKERS = 2
 PACED = 2
-# How many times a block that records a pace may be run to have it judged.
-PACED_RUNS = 3
 
 
 def run_block(block, folder, build):
@@ -44,7 +42,7 @@ def run_block(block, folder, build):
     deadline = block.option("deadline")
     deadline = None if deadline is None else float(deadline)
     done = shell.run(block.text, folder, deadline)
-    runs = PACED_RUNS if "paced" in block.words else 1
+    runs = shell.PACED_RUNS if "paced" in block.words else 1
     while runs > 1 and "not judged" in done.output:
         done = shell.run(block.text, folder, deadline)
         runs -= 1

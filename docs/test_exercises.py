@@ -24,6 +24,7 @@ from model.prove import shop_of
 from model.search import search
 from model.states import States, explore
 from tracer import browser
+from tracer.verdicts import SLACK
 
 PAGE = "docs/exercises.md"
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
@@ -131,12 +132,10 @@ def groups():
     return [plain] + [[n] for n in NUMBERS if n not in plain]
 
 
-# A traced run whose pauses strayed further than this from what the shop
-# asked for was held back by a busy machine (seconds of program time; an
-# idle one strays a few milliseconds); and how many runs of an exercise's
-# checks it takes to get one that was not.
-STRAY = 0.25
-RUNS = 3
+# A traced run whose pauses strayed further from what the shop asked for
+# than a paced event may was held back by a busy machine (an idle one strays
+# a few milliseconds).
+STRAY = SLACK
 STRAYED = re.compile(r"the pauses strayed at most ([\d.]+) s")
 
 
@@ -152,11 +151,11 @@ def strayed(folder, n):
 
 
 def run_checks(n, folder):
-    """Exercise n's checks, in order, run again, up to RUNS times in all,
+    """Exercise n's checks, in order, run again, up to PACED_RUNS in all,
     while the run they traced strayed more than STRAY: the answer shows the
     run of a machine with room for it, and a student's check that strays
     says so."""
-    for _ in range(RUNS):
+    for _ in range(shell.PACED_RUNS):
         ran = [shell.run(b.text, folder) for b in checks(n)]
         if strayed(folder, n) <= STRAY:
             break
